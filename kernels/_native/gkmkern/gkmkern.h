@@ -1,0 +1,189 @@
+/* gkmkern: gapped k-mer string kernels between DNA sequences.
+ *
+ * Plain records and free functions. Kernels, sequences, window iterators and
+ * window tree caches are opaque; callers hold pointers and release each with
+ * its _destroy or _free. Creation returns null on failure; evaluations that
+ * can fail return 0 on success and -1 on failure, leaving outputs untouched.
+ */
+#ifndef GKMKERN_H
+#define GKMKERN_H
+
+#include <math.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define GKM_API __attribute__((visibility("default")))
+#else
+#define GKM_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- records ---------------------------------------------------------- */
+
+typedef enum {
+    GKM_WEIGHT_FULL = 0,           /* exact gapped k-mer counts C(L - m, k) */
+    GKM_WEIGHT_TRUNCATED = 1,      /* estimated full filter, cut at its first tiny value */
+    GKM_WEIGHT_ESTIMATED_FULL = 2  /* estimated full filter, not cut */
+} gkm_weight_scheme_t;
+
+typedef enum {
+    GKM_POS_TRIANGULAR = 0,
+    GKM_POS_EPANECHNIKOV = 1,
+    GKM_POS_GAUSSIAN = 2,
+    GKM_POS_LAPLACIAN = 3,
+    GKM_POS_CAUCHY = 4
+} gkm_pos_kernel_t;
+
+typedef struct {
+    int32_t L;             /* word length, 2..12 */
+    int32_t k;             /* informative positions, 1..L */
+    int32_t d;             /* largest counted mismatch count, 0..L-k */
+    int32_t weight_scheme; /* gkm_weight_scheme_t; other values act as full */
+    int32_t use_rc;        /* nonzero: references add their reverse complement */
+    int32_t nthreads;      /* threads of the batch evaluation */
+} gkm_parameter_t;
+
+typedef struct {
+    gkm_parameter_t base;
+    gkm_pos_kernel_t pos_kernel;
+    double weight_gamma;   /* Laplacian decay rate, >= 0 */
+    double weight_sigma;   /* width of the other profiles, > 0 */
+    double weight_peak;    /* factor of every positional weight, > 0 */
+} gkm_weighted_params_t;
+
+typedef struct gkm_sequence_t gkm_sequence_t;
+typedef struct gkm_kernel_t gkm_kernel_t;
+typedef struct gkm_weighted_kernel_t gkm_weighted_kernel_t;
+typedef struct gkm_window_iter_t gkm_window_iter_t;
+typedef struct gkm_window_tree_cache_t gkm_window_tree_cache_t;
+
+/* ---- parameters and L-mer weights ------------------------------------- */
+
+/* Null when valid, else a static message such as "k > L". */
+GKM_API const char* gkm_parameter_check(const gkm_parameter_t* param);
+
+/* ---- kernel base: either kernel kind, through gkm_kernel_base() -------- */
+
+GKM_API void gkm_kernel_base_get_params(const void* kernel_base, int* L, int* k, int* d);
+GKM_API int gkm_kernel_base_get_L(const void* kernel_base);
+GKM_API int gkm_kernel_base_get_weight_scheme(const void* kernel_base);
+GKM_API int gkm_kernel_base_get_use_rc(const void* kernel_base);
+/* weights[m] for 0 <= m <= d, else 0.0 */
+GKM_API double gkm_kernel_base_weight(const void* kernel_base, int m);
+/* Takes ownership and returns the new id; -1 (caller keeps seq) when finalised or out of memory. */
+GKM_API int gkm_kernel_base_add_sequence(void* kernel_base, gkm_sequence_t* seq);
+GKM_API void gkm_kernel_base_finalize(void* kernel_base);
+GKM_API int gkm_kernel_base_num_sequences(const void* kernel_base);
+GKM_API const gkm_sequence_t* gkm_kernel_base_get_sequence(const void* kernel_base, int seqid);
+
+/* ---- encoded sequences ------------------------------------------------ */
+
+/* Null when shorter than L or a non-ACGT base lies within the first 2047. */
+GKM_API gkm_sequence_t* gkm_sequence_create(const void* kernel_base, const char* seq, const char* sid);
+GKM_API void gkm_sequence_free(gkm_sequence_t* seq);
+GKM_API int gkm_sequence_length(const gkm_sequence_t* seq);
+GKM_API const char* gkm_sequence_sid(const gkm_sequence_t* seq);
+GKM_API double gkm_sequence_sqnorm(const gkm_sequence_t* seq);
+
+/* ---- regular kernel --------------------------------------------------- */
+
+GKM_API gkm_kernel_t* gkm_kernel_create(const gkm_parameter_t* param);
+GKM_API void gkm_kernel_destroy(gkm_kernel_t* kernel);
+GKM_API void* gkm_kernel_base(gkm_kernel_t* kernel);
+GKM_API const void* gkm_kernel_base_const(const gkm_kernel_t* kernel);
+/* Builds the tree of all references; 0, or -1 (kernel left open) when out of memory. */
+GKM_API int gkm_kernel_finalize(gkm_kernel_t* kernel);
+/* res: n_seqs normalised values; returns -1 when working memory failed (res then zeros). */
+GKM_API int gkm_kernel_eval_all(const gkm_kernel_t* kernel, const gkm_sequence_t* a, double* res);
+/* res: n_q x n_seqs, row-major, on up to nthreads threads; -1 when any row failed for memory. */
+GKM_API int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries,
+                                  int n_q, double* res);
+
+/* ---- windows ---------------------------------------------------------- */
+
+/* Number of valid windows; 0 when none or when shift < 1. */
+GKM_API int gkm_compute_n_windows(int seqlen, int window, int shift, int pad_left, int pad_right, int L);
+
+/* Window iterator: one query's windows against a finalised kernel's references. */
+GKM_API gkm_window_iter_t* gkm_window_iter_create(const gkm_kernel_t* kernel, const gkm_sequence_t* seq,
+                                                  int window, int shift, int pad_left, int pad_right);
+GKM_API void gkm_window_iter_destroy(gkm_window_iter_t* it);
+GKM_API int gkm_window_iter_count(const gkm_window_iter_t* it);
+GKM_API void gkm_window_iter_reset(gkm_window_iter_t* it);
+/* 1 with res filled for the next window; 0 when none is left or the kernel has no tree. */
+GKM_API int gkm_window_iter_next(gkm_window_iter_t* it, double* res);
+
+/* Window matrices: out[(w * n + i) * n + j] and out[(w * n_q + i) * n_ref + j]. */
+GKM_API int gkm_kernel_window_kernel(const gkm_kernel_t* kernel, const gkm_sequence_t* const* seqs, int n,
+                                     int window, int shift, int pad_left, int pad_right, double* out);
+GKM_API int gkm_kernel_cross_window_kernel(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries,
+                                           int n_q, const gkm_sequence_t* const* refs, int n_ref, int window,
+                                           int shift, int pad_left, int pad_right, double* out);
+
+/* Window tree cache: reference windows indexed once per geometry. */
+GKM_API gkm_window_tree_cache_t* gkm_window_tree_cache_build(const gkm_kernel_t* kernel,
+                                                             const gkm_sequence_t* const* refs, int n_ref,
+                                                             int window, int shift, int pad_left,
+                                                             int pad_right);
+/* out: n_valid x n_q x n_ref; -1 for rejected arguments. */
+GKM_API int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm_window_tree_cache_t* cache,
+                                        const gkm_sequence_t* const* queries, int n_q, double* out);
+GKM_API void gkm_window_tree_cache_destroy(gkm_window_tree_cache_t* cache);
+
+/* ---- positional weights ----------------------------------------------- */
+
+/* Profile value at signed distance d from the centre, without the peak factor. */
+static inline double gkm_pos_weight(double d, gkm_pos_kernel_t kind, double gamma, double sigma)
+{
+    double ad = fabs(d);
+    switch (kind) {
+    case GKM_POS_TRIANGULAR:
+        return ad >= sigma ? 0.0 : 1.0 - ad / sigma;
+    case GKM_POS_EPANECHNIKOV:
+        return ad >= sigma ? 0.0 : 1.0 - (ad * ad) / (sigma * sigma);
+    case GKM_POS_GAUSSIAN:
+        return exp(-(d * d) / ((sigma + sigma) * sigma));
+    case GKM_POS_LAPLACIAN:
+        return exp(-gamma * ad);
+    case GKM_POS_CAUCHY:
+        return 1.0 / ((d * d) / (sigma * sigma) + 1.0);
+    default:
+        return 1.0;
+    }
+}
+
+/* ---- weighted kernel -------------------------------------------------- */
+
+GKM_API gkm_weighted_kernel_t* gkm_weighted_kernel_create(const gkm_weighted_params_t* params);
+GKM_API void gkm_weighted_kernel_destroy(gkm_weighted_kernel_t* kernel);
+GKM_API void* gkm_weighted_kernel_base(gkm_weighted_kernel_t* kernel);
+GKM_API const void* gkm_weighted_kernel_base_const(const gkm_weighted_kernel_t* kernel);
+GKM_API gkm_pos_kernel_t gkm_weighted_kernel_pos_kernel(const gkm_weighted_kernel_t* kernel);
+GKM_API double gkm_weighted_kernel_gamma(const gkm_weighted_kernel_t* kernel);
+GKM_API double gkm_weighted_kernel_sigma(const gkm_weighted_kernel_t* kernel);
+GKM_API double gkm_weighted_kernel_peak(const gkm_weighted_kernel_t* kernel);
+/* out[c][i][j], n_centers x n x n */
+GKM_API int gkm_weighted_kernel_eval_self(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* const* seqs,
+                                          int n, const double* centers, int n_centers, double* out);
+/* out[c][i][j], n_centers x n_q x n_ref */
+GKM_API int gkm_weighted_kernel_eval_cross(const gkm_weighted_kernel_t* kernel,
+                                           const gkm_sequence_t* const* queries, int n_q,
+                                           const gkm_sequence_t* const* refs, int n_ref, const double* centers,
+                                           int n_centers, double* out);
+/* Every window weighted around its own middle: out[(w * n + i) * n + j]. */
+GKM_API int gkm_weighted_kernel_window_kernel(const gkm_weighted_kernel_t* kernel,
+                                              const gkm_sequence_t* const* seqs, int n, int window, int shift,
+                                              int pad_left, int pad_right, double* out);
+/* Query windows against the same positions of the stored references: out[w * n_ref + j]. */
+GKM_API int gkm_weighted_kernel_sliding_query(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* query,
+                                              int window, int shift, int pad_left, int pad_right, double* out,
+                                              int* n_windows_out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* GKMKERN_H */

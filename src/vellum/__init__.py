@@ -1,0 +1,1 @@
+"""Gapped k-mer string kernels between DNA sequences."""

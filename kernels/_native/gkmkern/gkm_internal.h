@@ -4,10 +4,12 @@
 
 #include "gkmkern.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 constexpr int GKM_MAX_L = 12;
@@ -232,6 +234,33 @@ struct gkm_weighted_kernel_t {
     double weight_sigma;
     double weight_peak;
 };
+
+// Positional weight of the L-mer starting at `start`: p(midpoint - center) * peak.
+// The weight arrays, the self-norms and the multi-centre search all form it
+// here, so a sequence scored against itself normalises to 1.
+template <class Kind>
+inline double lmer_pos_weight(double start, int L, double center, Kind kind, double gamma, double sigma,
+                              double peak)
+{
+    const double midpoint = start + (L - 1) * 0.5;
+    const double dist = midpoint - center;
+    return gkm_pos_weight(dist, kind, gamma, sigma) * peak;
+}
+
+// Calls f(kind) with the five known kinds as compile-time constants (other
+// values, the flat profile, stay runtime), so that inner loops carry no dispatch.
+template <class F>
+inline void with_pos_kernel(gkm_pos_kernel_t kind, F&& f)
+{
+    switch (kind) {
+    case GKM_POS_TRIANGULAR: f(std::integral_constant<gkm_pos_kernel_t, GKM_POS_TRIANGULAR>()); break;
+    case GKM_POS_EPANECHNIKOV: f(std::integral_constant<gkm_pos_kernel_t, GKM_POS_EPANECHNIKOV>()); break;
+    case GKM_POS_GAUSSIAN: f(std::integral_constant<gkm_pos_kernel_t, GKM_POS_GAUSSIAN>()); break;
+    case GKM_POS_LAPLACIAN: f(std::integral_constant<gkm_pos_kernel_t, GKM_POS_LAPLACIAN>()); break;
+    case GKM_POS_CAUCHY: f(std::integral_constant<gkm_pos_kernel_t, GKM_POS_CAUCHY>()); break;
+    default: f(kind); break;
+    }
+}
 
 // ---- sizes ----------------------------------------------------------------
 

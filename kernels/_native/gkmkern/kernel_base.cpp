@@ -1,0 +1,114 @@
+// The kernel base shared by both kernel kinds: parameters, weights, the
+// reference store and the mismatch-count lookup table.
+#include "gkm_internal.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const gkm_kernel_base_t* as_base(const void* p) { return static_cast<const gkm_kernel_base_t*>(p); }
+gkm_kernel_base_t* as_base(void* p) { return static_cast<gkm_kernel_base_t*>(p); }
+
+// Entry x counts the nonzero two-bit groups of x: the mismatches between two
+// eight-base words whose XOR is x.
+void fill_mismatch_table(uint8_t* tab)
+{
+    for (int x = 0; x < 65536; x++) {
+        int c = 0;
+        for (int s = 0; s < 16; s += 2) c += ((x >> s) & 3) != 0;
+        tab[x] = (uint8_t)c;
+    }
+}
+
+}  // namespace
+
+bool gkm_kernel_base_init(gkm_kernel_base_t* base, const gkm_parameter_t* param)
+{
+    base->param = *param;
+    try {
+        if (param->weight_scheme == GKM_WEIGHT_TRUNCATED)
+            calc_estimated_weights(base, 1);
+        else if (param->weight_scheme == GKM_WEIGHT_ESTIMATED_FULL)
+            calc_estimated_weights(base, 0);
+        else
+            calc_full_weights(base);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    base->mmcnt_tab = static_cast<uint8_t*>(malloc(65536));
+    if (!base->mmcnt_tab) return false;
+    fill_mismatch_table(base->mmcnt_tab);
+    base->mmcnt_mask = 0xFFFF;
+    base->mmcnt_nlookups = param->L > 8 ? 2 : 1;
+    base->seqs = nullptr;
+    base->n_seqs = 0;
+    base->cap_seqs = 0;
+    base->finalized = 0;
+    return true;
+}
+
+void gkm_kernel_base_destroy(gkm_kernel_base_t* base)
+{
+    for (int i = 0; i < base->n_seqs; i++) gkm_sequence_free(base->seqs[i]);
+    free(base->seqs);
+    free(base->mmcnt_tab);
+    base->seqs = nullptr;
+    base->mmcnt_tab = nullptr;
+    base->n_seqs = base->cap_seqs = 0;
+}
+
+extern "C" void gkm_kernel_base_get_params(const void* kernel_base, int* L, int* k, int* d)
+{
+    const gkm_parameter_t& p = as_base(kernel_base)->param;
+    if (L) *L = p.L;
+    if (k) *k = p.k;
+    if (d) *d = p.d;
+}
+
+extern "C" int gkm_kernel_base_get_L(const void* kernel_base) { return as_base(kernel_base)->param.L; }
+
+extern "C" int gkm_kernel_base_get_weight_scheme(const void* kernel_base)
+{
+    return as_base(kernel_base)->param.weight_scheme;
+}
+
+extern "C" int gkm_kernel_base_get_use_rc(const void* kernel_base) { return as_base(kernel_base)->param.use_rc; }
+
+extern "C" int gkm_kernel_base_add_sequence(void* kernel_base, gkm_sequence_t* seq)
+{
+    gkm_kernel_base_t* base = as_base(kernel_base);
+    if (base->finalized || !seq) return -1;
+    if (base->n_seqs == base->cap_seqs) {
+        if (base->cap_seqs > INT_MAX / 2) return -1;
+        const int cap = base->cap_seqs == 0 ? 16 : 2 * base->n_seqs;
+        void* grown = realloc(base->seqs, sizeof(gkm_sequence_t*) * (size_t)cap);
+        if (!grown) return -1;
+        base->seqs = static_cast<gkm_sequence_t**>(grown);
+        base->cap_seqs = cap;
+    }
+    const int id = base->n_seqs;
+    seq->seqid = id;
+    base->seqs[id] = seq;
+    base->n_seqs++;
+    return id;
+}
+
+extern "C" void gkm_kernel_base_finalize(void* kernel_base) { as_base(kernel_base)->finalized = 1; }
+
+extern "C" int gkm_kernel_base_num_sequences(const void* kernel_base) { return as_base(kernel_base)->n_seqs; }
+
+extern "C" const gkm_sequence_t* gkm_kernel_base_get_sequence(const void* kernel_base, int seqid)
+{
+    const gkm_kernel_base_t* base = as_base(kernel_base);
+    return (seqid >= 0 && seqid < base->n_seqs) ? base->seqs[seqid] : nullptr;
+}
+
+bool checked_size(size_t a, size_t b, size_t* out) { return !__builtin_mul_overflow(a, b, out); }
+
+bool checked_size3(size_t a, size_t b, size_t c, size_t* out)
+{
+    size_t ab;
+    return checked_size(a, b, &ab) && checked_size(ab, c, out);
+}

@@ -54,17 +54,18 @@ struct centred_leaf_visitor {
         // bid has moved L - 1 bases past the query L-mer's start by the leaf level.
         ptrdiff_t q_offset = (e.bid - query_seq) - (L - 1);
         if (q_offset < 0) q_offset = 0;
+        // Centre by centre: every cell still receives its terms in the stored
+        // order of the entries, and the query weight is formed once per centre.
         double* row = mmprof_multi + (size_t)m * n;
-        for (int k = 0; k < leaf.count; k++) {
-            const kmer_leaf_offset_t& entry = leaf.odata[k];
-            if (entry.seqid >= last_seqid) continue;
-            double* cell = row + entry.seqid;
-            for (int c = 0; c < n_centers; c++, cell += centre_block) {
-                const double q_w = lmer_pos_weight((double)q_offset, L, centers[c], kind, profile.gamma,
-                                                   profile.sigma, profile.peak);
-                const double t_w = lmer_pos_weight(entry.offset, L, centers[c], kind, profile.gamma,
-                                                   profile.sigma, profile.peak);
-                *cell += q_w * t_w;
+        for (int c = 0; c < n_centers; c++, row += centre_block) {
+            const double q_w = lmer_pos_weight((double)q_offset, L, centers[c], kind, profile.gamma, profile.sigma,
+                                               profile.peak);
+            for (int k = 0; k < leaf.count; k++) {
+                const kmer_leaf_offset_t& entry = leaf.odata[k];
+                if (entry.seqid >= last_seqid) continue;
+                const double t_w = lmer_pos_weight(entry.offset, L, centers[c], kind, profile.gamma, profile.sigma,
+                                                   profile.peak);
+                row[entry.seqid] += q_w * t_w;
             }
         }
     }

@@ -192,14 +192,32 @@ def centres_for(length, L):
     return [half + 3, half + 5.5, (length - 1) / 2, length + 4.25, -6.0]
 
 
-@pytest.mark.parametrize("use_rc", [0, 1])
-@pytest.mark.parametrize("kind", ALL_KINDS)
-def test_self_and_cross_match_brute_force_for_every_profile(make_weighted, rng, kind, use_rc):
-    kernel = make_weighted(L=5, k=3, d=2, use_rc=use_rc, pos_kernel=kind, gamma=0.3, sigma=6.0, peak=2.0)
-    length = 26
+def profile_configs():
+    for kind in ALL_KINDS:
+        for use_rc in (0, 1):
+            yield dict(L=5, k=3, d=2, use_rc=use_rc, pos_kernel=kind, gamma=0.3, sigma=6.0, peak=2.0)
+
+
+def word_length_configs():
+    for L in range(2, 13):
+        k = max(1, L - 3)
+        yield dict(L=L, k=k, d=min(2, L - k), use_rc=L % 2, pos_kernel=L % 5, gamma=0.2, sigma=9.0, peak=1.5)
+
+
+OTHER_CONFIGS = [
+    dict(L=6, k=3, d=3, weight_scheme=1, use_rc=1, pos_kernel=2, sigma=5.0),
+    dict(L=6, k=3, d=3, weight_scheme=2, use_rc=0, pos_kernel=4, sigma=5.0),
+    dict(L=4, k=4, d=0, use_rc=1, pos_kernel=1, sigma=8.0),
+]
+
+
+@pytest.mark.parametrize("kw", [*profile_configs(), *word_length_configs(), *OTHER_CONFIGS], ids=repr)
+def test_self_and_cross_match_brute_force(make_weighted, rng, kw):
+    kernel = make_weighted(**kw)
+    length = kw["L"] + 17
     seqs = related_family(rng, 4, length)
     others = related_family(rng, 3, length)
-    centers = centres_for(length, 5)
+    centers = centres_for(length, kw["L"])
     ref = kernel.reference()
 
     rc, out = kernel.eval_self(seqs, centers)
@@ -209,39 +227,6 @@ def test_self_and_cross_match_brute_force_for_every_profile(make_weighted, rng, 
     rc, out = kernel.eval_cross(others, seqs, centers)
     assert rc == 0
     assert_matches_reference(nested(out, len(centers), 3, 4), ref.eval_cross(others, seqs, centers))
-
-
-@pytest.mark.parametrize("L", range(2, 13))
-def test_every_word_length(make_weighted, rng, L):
-    k = max(1, L - 3)
-    d = min(2, L - k)
-    kernel = make_weighted(L=L, k=k, d=d, use_rc=L % 2, pos_kernel=L % 5, gamma=0.2, sigma=9.0, peak=1.5)
-    length = L + 14
-    seqs = related_family(rng, 3, length)
-    centers = centres_for(length, L)
-    rc, out = kernel.eval_self(seqs, centers)
-    assert rc == 0
-    assert_matches_reference(nested(out, len(centers), 3, 3), kernel.reference().eval_self(seqs, centers))
-
-
-@pytest.mark.parametrize("scheme", [1, 2])
-def test_estimated_weight_schemes(make_weighted, rng, scheme):
-    kernel = make_weighted(L=6, k=3, d=3, weight_scheme=scheme, use_rc=1, pos_kernel=2, sigma=5.0)
-    seqs = related_family(rng, 3, 24)
-    others = related_family(rng, 2, 24)
-    centers = [4.0, 11.5, 30.0]
-    rc, out = kernel.eval_cross(others, seqs, centers)
-    assert rc == 0
-    assert_matches_reference(nested(out, 3, 2, 3), kernel.reference().eval_cross(others, seqs, centers))
-
-
-def test_d_zero_counts_exact_matches_only(make_weighted, rng):
-    kernel = make_weighted(L=4, k=4, d=0, use_rc=1, pos_kernel=1, sigma=8.0)
-    seqs = related_family(rng, 4, 20)
-    centers = [2.5, 9.0]
-    rc, out = kernel.eval_self(seqs, centers)
-    assert rc == 0
-    assert_matches_reference(nested(out, 2, 4, 4), kernel.reference().eval_self(seqs, centers))
 
 
 @pytest.mark.parametrize("kind", [0, 1])

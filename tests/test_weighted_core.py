@@ -358,12 +358,26 @@ def test_null_and_empty_arguments_fail(make_weighted, core, dna):
     assert list(out) == [SENTINEL] * 4
 
 
-def test_sequences_of_another_kernel_shorter_than_L_fail(make_weighted, dna):
-    short_kernel = make_weighted(L=4, k=2, d=1)
-    long_kernel = make_weighted(L=9, k=5, d=1)
-    seqs = short_kernel.encode([dna(6), dna(6)])
+def test_sequences_encoded_for_another_word_length(make_weighted, core, rng):
+    """Only the bases of a sequence count: one encoded for a smaller L scores
+    as if encoded for this kernel, one shorter than this L fails."""
+    kernel = make_weighted(L=9, k=5, d=2, use_rc=1, pos_kernel=2, sigma=6.0)
+    foreign = make_weighted(L=4, k=2, d=1)
+    texts = related_family(rng, 3, 20)
+    centers = center_array([4.0, 10.0])
+    outs = []
+    for owner in (kernel, foreign):
+        seqs = core_ctypes.seq_array(owner.encode(texts))
+        out = core_ctypes.double_buffer(18, SENTINEL)
+        assert core.gkm_weighted_kernel_eval_self(kernel.handle, seqs, 3, centers, 2, out) == 0
+        outs.append(list(out))
+        out = core_ctypes.double_buffer(18, SENTINEL)
+        assert core.gkm_weighted_kernel_eval_cross(kernel.handle, seqs, 3, seqs, 3, centers, 2, out) == 0
+        outs.append(list(out))
+    assert outs[0] == outs[1] == outs[2] == outs[3]
+
+    short = core_ctypes.seq_array(foreign.encode([texts[0][:8], texts[1][:8]]))
     out = core_ctypes.double_buffer(4, SENTINEL)
-    rc = long_kernel.core.gkm_weighted_kernel_eval_self(
-        long_kernel.handle, core_ctypes.seq_array(seqs), 2, center_array([2.0]), 1, out
-    )
-    assert rc == -1 and list(out) == [SENTINEL] * 4
+    assert core.gkm_weighted_kernel_eval_self(kernel.handle, short, 2, centers, 1, out) == -1
+    assert core.gkm_weighted_kernel_eval_cross(kernel.handle, short, 1, short, 1, centers, 1, out) == -1
+    assert list(out) == [SENTINEL] * 4

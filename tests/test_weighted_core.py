@@ -293,6 +293,19 @@ def test_peak_does_not_change_normalised_values(make_weighted, rng, kind):
     assert results[0] == pytest.approx(results[1], rel=1e-12, abs=1e-15)
 
 
+def test_every_unknown_kind_is_the_flat_profile(make_weighted, rng):
+    seqs = related_family(rng, 3, 25)
+    results = []
+    for kind in (UNKNOWN_KIND, 5, 100, -1, 2**31 - 1):
+        kernel = make_weighted(L=5, k=3, d=2, pos_kernel=kind, gamma=0.4, sigma=7.0)
+        rc, out = kernel.eval_self(seqs, [3.0, 40.0])
+        assert rc == 0
+        results.append(list(out))
+    assert all(r == results[0] for r in results)
+    flat = make_weighted(L=5, k=3, d=2, pos_kernel=POS_LAPLACIAN, gamma=0.0)
+    assert list(flat.eval_self(seqs, [3.0, 40.0])[1]) == results[0]
+
+
 def test_reverse_complement_centred_at_the_middle_scores_one(make_weighted, dna):
     kernel = make_weighted(L=8, k=5, d=2, use_rc=1, pos_kernel=2, sigma=6.0)
     seq = dna(31)

@@ -222,6 +222,65 @@ int iter_windows(int seqlen, int window, int shift, int pad_left, int pad_right,
 void make_window_view(const gkm_kernel_base_t* base, const gkm_sequence_t* seq, int window_start,
                       int window_len, gkm_sequence_t* out_view);
 
+// ---- per-window machinery (windows.cpp) -----------------------------------
+// Shared by the window kernels, the window tree cache and the iterator; the
+// weighted window kernels supply positional weights through window_slice.
+
+// shift >= 1, window >= L and both padding guards hold.
+bool window_geometry_ok(int window, int shift, int pad_left, int pad_right, int L);
+
+// L-mers of the longest window any sequence of length seqlen can yield.
+int max_window_nkmers(int seqlen, int window, int L);
+
+// Every sequence is present and seqlen long.
+bool all_have_length(const gkm_sequence_t* const* seqs, int n, int seqlen);
+
+// a * b * c doubles, as a count and in bytes, fit in size_t; count receives it.
+bool doubles_fit(size_t a, size_t b, size_t c, size_t* count);
+
+// One window position, cut the same way from every sequence of a set. When wt
+// is set, wt/wt_rc (indexed like a view's own arrays) replace the L-mer
+// weights of every view, in its tree entries and in its norm. The searched
+// side is weighed by eval_against_tree, which counts every L-mer 1.0.
+struct window_slice {
+    int eff_start;
+    int eff_len;
+    const double* wt = nullptr;
+    const double* wt_rc = nullptr;
+};
+
+void make_slice_view(const gkm_kernel_base_t* base, const gkm_sequence_t* seq, const window_slice& slice,
+                     gkm_sequence_t* view);
+
+// norms[i] = self-norm of the view of seqs[i].
+void window_view_norms(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int n,
+                       const window_slice& slice, double* norms);
+
+// A fresh tree holding the view of seqs[j] under id j; throws std::bad_alloc.
+kmer_tree_ptr build_window_tree(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int n,
+                                const window_slice& slice);
+
+// Working storage of window searches: profile rows for n_ref ids and match
+// lists for max_nkmers L-mers, allocated once and reused for every window.
+struct window_search_scratch {
+    mismatch_profile prof;
+    match_workspace ws;
+    window_search_scratch(const gkm_kernel_base_t* base, int n_ref, int max_nkmers);
+};
+
+// block[i * n_ref + j] = value of the view of queries[i] against id j of tree,
+// normalised by q_norms[i] and ref_norms[j]. Allocates nothing.
+void search_window_tree(const gkm_kernel_base_t* base, const kmer_tree_t* tree, const window_slice& slice,
+                        const gkm_sequence_t* const* queries, int n_q, const double* q_norms,
+                        const double* ref_norms, int n_ref, window_search_scratch& scratch, double* block);
+
+// One window block: the views of refs go into a fresh tree, every view of
+// queries walks it. Throws std::bad_alloc.
+void eval_window_block(const gkm_kernel_base_t* base, const window_slice& slice,
+                       const gkm_sequence_t* const* queries, int n_q, const double* q_norms,
+                       const gkm_sequence_t* const* refs, int n_ref, const double* ref_norms,
+                       window_search_scratch& scratch, double* block);
+
 // ---- positional weights ---------------------------------------------------
 
 void compute_pos_weights_for_seq(int nkmers, int L, double center, gkm_pos_kernel_t pos_kernel, double gamma,

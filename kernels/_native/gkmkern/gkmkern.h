@@ -132,6 +132,9 @@ GKM_API gkm_window_tree_cache_t* gkm_window_tree_cache_build(const gkm_kernel_t*
 GKM_API int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm_window_tree_cache_t* cache,
                                         const gkm_sequence_t* const* queries, int n_q, double* out);
 GKM_API void gkm_window_tree_cache_destroy(gkm_window_tree_cache_t* cache);
+/* 1 when cache was built for exactly this geometry and these references (count, lengths, bases), else 0. */
+GKM_API int gkm_window_tree_cache_matches(const gkm_window_tree_cache_t* cache, const gkm_sequence_t* const* refs,
+                                          int n_ref, int window, int shift, int pad_left, int pad_right);
 
 /* ---- positional weights ----------------------------------------------- */
 

@@ -201,8 +201,9 @@ private:
     std::vector<double*> rows_;
 };
 
-// Walks query a (forward L-mers, weight 1.0) against the first n_refs ids of
-// tree and writes the unnormalised values res[0..n_refs-1].
+// Walks query a (forward L-mers with a's own weights: 1.0 for encoded
+// sequences, positional weights for weighted window views) against the first
+// n_refs ids of tree and writes the unnormalised values res[0..n_refs-1].
 void eval_against_tree(const gkm_kernel_base_t* base, const kmer_tree_t* tree, const gkm_sequence_t* a,
                        int n_refs, double* res, mismatch_profile& prof, match_workspace& ws);
 

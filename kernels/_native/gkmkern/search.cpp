@@ -43,7 +43,7 @@ double mismatch_profile::reduce(const double* weights, int j) const
 void eval_against_tree(const gkm_kernel_base_t* base, const kmer_tree_t* tree, const gkm_sequence_t* a,
                        int n_refs, double* res, mismatch_profile& prof, match_workspace& ws)
 {
-    const int n = ws.fill(a->seq, a->nkmers, nullptr);
+    const int n = ws.fill(a->seq, a->nkmers, a->wt);
     prof.clear();
     kmer_tree_dfs(tree, n_refs, ws.initial(), n, ws, prof.rows());
     for (int j = 0; j < n_refs; j++) res[j] = prof.reduce(base->weights, j);

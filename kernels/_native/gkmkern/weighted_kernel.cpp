@@ -93,19 +93,6 @@ void kmer_tree_dfs_weighted_multi(const kmer_tree_t* tree, int last_seqid, const
     });
 }
 
-// Common length of every sequence of both lists, or -1 when a list holds a
-// null entry or the lengths differ.
-int common_length(const gkm_sequence_t* const* queries, int n_q, const gkm_sequence_t* const* refs, int n_ref)
-{
-    if (!queries[0]) return -1;
-    const int seqlen = queries[0]->seqlen;
-    for (int i = 0; i < n_q; i++)
-        if (!queries[i] || queries[i]->seqlen != seqlen) return -1;
-    for (int j = 0; j < n_ref; j++)
-        if (!refs[j] || refs[j]->seqlen != seqlen) return -1;
-    return seqlen;
-}
-
 // The bases of seq with the kernel's L-mer count and the given weights. The
 // count is always taken from the kernel's L: a sequence encoded for another
 // word length carries another count, which would send the tree and the norms
@@ -150,8 +137,9 @@ int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* cons
     const gkm_kernel_base_t* base = &kernel->base;
     const int L = base->param.L;
     const int d = base->param.d;
-    const int seqlen = common_length(queries, n_q, refs, n_ref);
-    if (seqlen < L) return -1;
+    if (!queries[0]) return -1;
+    const int seqlen = queries[0]->seqlen;
+    if (seqlen < L || !all_have_length(queries, n_q, seqlen) || !all_have_length(refs, n_ref, seqlen)) return -1;
     const int nkmers = seqlen - L + 1;
     const bool self = refs == queries && n_ref == n_q;
 

@@ -1,0 +1,123 @@
+/* Records and helpers shared by the files of the Python binding; never installed.
+ *
+ * Contents:
+ *   object records      SequenceObject, KernelObject, WeightedKernelObject
+ *   type objects        SequenceType, KernelType, WeightedKernelType
+ *   lifecycle guards    raise_not_initialized, reject_reinit
+ *   kernel parameters   kernel_params_t and the Sequence parameter check
+ *   sequence coercion   coerce_sequence_seq/_kern/_wkern
+ *   sequence arrays     seq_array_t, build_seq_array, free_seq_array
+ *   padding             parse_padding
+ *   result lists        new_flat_buffer, flat_to_2d_list, flat_to_3d_list
+ *   kernel-base methods shared by Kernel and WeightedKernel
+ */
+#ifndef GKMKERN_BINDING_H
+#define GKMKERN_BINDING_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "gkmkern.h"
+
+/* ---- kernel parameters --------------------------------------------------- */
+
+/* What an encoded sequence depends on: a Sequence is only valid with kernels
+ * whose record is equal to the one it was encoded with. */
+typedef struct {
+    int L;
+    int k;
+    int d;
+    int weight_scheme;
+    int use_rc;
+} kernel_params_t;
+
+void read_kernel_params(const void* kernel_base, kernel_params_t* out);
+
+/* ---- object records ------------------------------------------------------ */
+
+typedef struct {
+    PyObject_HEAD
+    gkm_sequence_t* seq;     /* owned; null until the initialiser succeeded */
+    kernel_params_t params;  /* parameters of the kernel it was encoded for */
+} SequenceObject;
+
+typedef struct {
+    PyObject_HEAD
+    gkm_kernel_t* kernel;            /* owned; null until the initialiser succeeded */
+    gkm_window_tree_cache_t* wcache; /* owned; reference windows of cross_window_eval */
+    int wcache_window;
+    int wcache_shift;
+    int wcache_pad_left;
+    int wcache_pad_right;
+} KernelObject;
+
+typedef struct {
+    PyObject_HEAD
+    gkm_weighted_kernel_t* kernel;   /* owned; null until the initialiser succeeded */
+} WeightedKernelObject;
+
+extern PyTypeObject SequenceType;
+extern PyTypeObject KernelType;
+extern PyTypeObject WeightedKernelType;
+
+/* ---- lifecycle guards ---------------------------------------------------- */
+
+/* RuntimeError "<type_name> object is not initialized"; returns NULL of any pointer type. */
+void* raise_not_initialized(const char* type_name);
+/* -1 with RuntimeError "<type_name> object is already initialized" when state
+ * is set: a second initialisation would free what a running call may use. */
+int reject_reinit(const void* state, const char* type_name);
+
+/* ---- sequence coercion --------------------------------------------------- */
+
+/* A Sequence's encoded data (borrowed, *is_owned = 0) or a str encoded for
+ * this call (*is_owned = 1, free it with gkm_sequence_free); NULL with an
+ * exception otherwise. The caller keeps obj alive while it uses the result. */
+gkm_sequence_t* coerce_sequence_seq(const void* kernel_base, PyObject* obj, int* is_owned);
+gkm_sequence_t* coerce_sequence_kern(KernelObject* kobj, PyObject* obj, int* is_owned);
+gkm_sequence_t* coerce_sequence_wkern(WeightedKernelObject* kobj, PyObject* obj, int* is_owned);
+
+/* ---- sequence arrays ----------------------------------------------------- */
+
+/* The sequences of one list argument, ready for the core. holders[i] is a
+ * strong reference to the Sequence object whose encoded data seqs[i] borrows,
+ * or NULL when seqs[i] was encoded from a str for this call and is owned. */
+typedef struct {
+    const gkm_sequence_t** seqs;
+    PyObject** holders;
+    int n;
+} seq_array_t;
+
+/* 0 and a filled array, or -1 with an exception and nothing left allocated. */
+int build_seq_array(const void* kernel_base, PyObject* seqs_obj, seq_array_t* arr);
+/* Frees owned sequences, drops the holders and both arrays; safe to repeat. */
+void free_seq_array(seq_array_t* arr);
+
+/* ---- padding ------------------------------------------------------------- */
+
+/* None/absent: (0, 0); an int: both sides; a 2-element list or tuple: (left,
+ * right). 0, or -1 with an exception and both outputs 0. */
+int parse_padding(PyObject* pad_obj, int* pad_left, int* pad_right);
+
+/* ---- result lists -------------------------------------------------------- */
+
+/* Room for n_outer * n_rows * n_cols doubles (at least one), released with
+ * PyMem_Free; MemoryError when the size cannot be represented or had. */
+double* new_flat_buffer(Py_ssize_t n_outer, Py_ssize_t n_rows, Py_ssize_t n_cols);
+/* Nested lists of floats from a row-major buffer; NULL with an exception. */
+PyObject* flat_to_2d_list(const double* buf, Py_ssize_t n_rows, Py_ssize_t n_cols);
+PyObject* flat_to_3d_list(const double* buf, Py_ssize_t n_outer, Py_ssize_t n_rows, Py_ssize_t n_cols);
+
+/* ---- kernel-base methods shared by Kernel and WeightedKernel -------------- */
+
+enum { PARAM_L, PARAM_K, PARAM_D };
+
+PyObject* kernel_base_add_sequence(void* kernel_base, PyObject* args, PyObject* kwds);
+PyObject* kernel_base_num_sequences(const void* kernel_base);
+PyObject* kernel_base_weight(const void* kernel_base, PyObject* args);
+PyObject* kernel_base_weight_scheme(const void* kernel_base);
+PyObject* kernel_base_use_rc(const void* kernel_base);
+/* which: PARAM_L, PARAM_K or PARAM_D */
+PyObject* kernel_base_param(const void* kernel_base, int which);
+
+#endif /* GKMKERN_BINDING_H */

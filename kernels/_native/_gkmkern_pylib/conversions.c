@@ -302,6 +302,8 @@ PyObject* kernel_base_add_sequence(void* kernel_base, PyObject* args, PyObject* 
     int id = gkm_kernel_base_add_sequence(kernel_base, seq);
     if (id < 0) {
         gkm_sequence_free(seq);
+        if (!gkm_kernel_base_is_finalized(kernel_base))
+            return PyErr_NoMemory();
         PyErr_SetString(PyExc_RuntimeError, "kernel already finalized; cannot add more sequences");
         return NULL;
     }

@@ -76,6 +76,7 @@ GKM_API double gkm_kernel_base_weight(const void* kernel_base, int m);
 /* Takes ownership and returns the new id; -1 (caller keeps seq) when finalised or out of memory. */
 GKM_API int gkm_kernel_base_add_sequence(void* kernel_base, gkm_sequence_t* seq);
 GKM_API void gkm_kernel_base_finalize(void* kernel_base);
+GKM_API int gkm_kernel_base_is_finalized(const void* kernel_base);
 GKM_API int gkm_kernel_base_num_sequences(const void* kernel_base);
 GKM_API const gkm_sequence_t* gkm_kernel_base_get_sequence(const void* kernel_base, int seqid);
 

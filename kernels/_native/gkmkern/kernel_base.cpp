@@ -97,6 +97,8 @@ extern "C" int gkm_kernel_base_add_sequence(void* kernel_base, gkm_sequence_t* s
 
 extern "C" void gkm_kernel_base_finalize(void* kernel_base) { as_base(kernel_base)->finalized = 1; }
 
+extern "C" int gkm_kernel_base_is_finalized(const void* kernel_base) { return as_base(kernel_base)->finalized; }
+
 extern "C" int gkm_kernel_base_num_sequences(const void* kernel_base) { return as_base(kernel_base)->n_seqs; }
 
 extern "C" const gkm_sequence_t* gkm_kernel_base_get_sequence(const void* kernel_base, int seqid)

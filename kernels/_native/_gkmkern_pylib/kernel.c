@@ -98,6 +98,161 @@ static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args)
     return result;
 }
 
+/* The rows of every window the iterator has, computed before any Python
+ * object is made so that no Python code runs while it walks the kernel's tree. */
+static PyObject* window_iter_rows(gkm_window_iter_t* it, int n_ref)
+{
+    const int n_windows = gkm_window_iter_count(it);
+    double* buf = new_flat_buffer(n_windows, n_ref, 1);
+    if (buf == NULL) return NULL;
+    int w = 0;
+    while (w < n_windows && gkm_window_iter_next(it, buf + (size_t)w * (size_t)n_ref)) w++;
+    PyObject* rows = NULL;
+    if (w < n_windows)
+        PyErr_SetString(PyExc_RuntimeError, "window iter ended early");
+    else
+        rows = flat_to_2d_list(buf, n_windows, n_ref);
+    PyMem_Free(buf);
+    return rows;
+}
+
+/* Every window of one sequence against every stored reference: one row of
+ * n_ref values per window. */
+static PyObject* Kernel_sliding_query(KernelObject* self, PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"seq", "window", "shift", "padding", NULL};
+    PyObject* seq_obj;
+    PyObject* pad_obj = NULL;
+    int window, shift, pad_left, pad_right, is_owned;
+    void* base = Kernel_base(self);
+    if (base == NULL ||
+        !PyArg_ParseTupleAndKeywords(args, kwds, "Oii|O", kwlist, &seq_obj, &window, &shift, &pad_obj) ||
+        parse_padding(pad_obj, &pad_left, &pad_right) < 0)
+        return NULL;
+    gkm_sequence_t* seq = coerce_sequence_kern(self, seq_obj, &is_owned);
+    if (seq == NULL) return NULL;
+    PyObject* result = NULL;
+    gkm_window_iter_t* it = gkm_window_iter_create(self->kernel, seq, window, shift, pad_left, pad_right);
+    if (it == NULL) {
+        PyErr_SetString(PyExc_ValueError, "could not create window iterator (check window/shift/padding)");
+    } else {
+        result = window_iter_rows(it, gkm_kernel_base_num_sequences(base));
+        gkm_window_iter_destroy(it);
+    }
+    if (is_owned) gkm_sequence_free(seq);
+    return result;
+}
+
+/* One all-pairs matrix per window position of equal-length sequences. */
+static PyObject* Kernel_self_window_eval(KernelObject* self, PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"seqs", "window", "shift", "padding", NULL};
+    PyObject* seqs_obj;
+    PyObject* pad_obj = NULL;
+    int window, shift, pad_left, pad_right;
+    void* base = Kernel_base(self);
+    if (base == NULL ||
+        !PyArg_ParseTupleAndKeywords(args, kwds, "Oii|O", kwlist, &seqs_obj, &window, &shift, &pad_obj) ||
+        parse_padding(pad_obj, &pad_left, &pad_right) < 0)
+        return NULL;
+    seq_array_t seqs;
+    if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
+    PyObject* result = NULL;
+    const int seqlen = gkm_sequence_length(seqs.seqs[0]);
+    int n_windows;
+    double* buf;
+    if (seqlen < window) {
+        PyErr_SetString(PyExc_ValueError, "sequences shorter than window");
+    } else if (shift < 1) {
+        PyErr_SetString(PyExc_RuntimeError, "gkm_kernel_window_kernel failed");
+    } else if ((n_windows = gkm_compute_n_windows(seqlen, window, shift, pad_left, pad_right,
+                                                   gkm_kernel_base_get_L(base))) <= 0) {
+        PyErr_SetString(PyExc_ValueError, "no valid windows with given padding");
+    } else if ((buf = new_flat_buffer(n_windows, seqs.n, seqs.n)) != NULL) {
+        if (gkm_kernel_window_kernel(self->kernel, seqs.seqs, seqs.n, window, shift, pad_left, pad_right, buf) != 0)
+            PyErr_SetString(PyExc_RuntimeError, "gkm_kernel_window_kernel failed");
+        else
+            result = flat_to_3d_list(buf, n_windows, seqs.n, seqs.n);
+        PyMem_Free(buf);
+    }
+    free_seq_array(&seqs);
+    return result;
+}
+
+static void Kernel_drop_wcache(KernelObject* self)
+{
+    gkm_window_tree_cache_destroy(self->wcache);
+    self->wcache = NULL;
+}
+
+/* The cache for these references and this geometry: the kept one when it was
+ * built from exactly them, else a fresh build. -1 with RuntimeError and no
+ * cache left when the build fails. */
+static int Kernel_select_wcache(KernelObject* self, const seq_array_t* refs, int window, int shift, int pad_left,
+                                int pad_right)
+{
+    if (gkm_window_tree_cache_matches(self->wcache, refs->seqs, refs->n, window, shift, pad_left, pad_right))
+        return 0;
+    Kernel_drop_wcache(self);
+    self->wcache = gkm_window_tree_cache_build(self->kernel, refs->seqs, refs->n, window, shift, pad_left, pad_right);
+    if (self->wcache == NULL) {
+        PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_build failed");
+        return -1;
+    }
+    self->wcache_window = window;
+    self->wcache_shift = shift;
+    self->wcache_pad_left = pad_left;
+    self->wcache_pad_right = pad_right;
+    return 0;
+}
+
+/* One query-by-reference matrix per window position; the reference windows'
+ * trees are kept between calls with the same references and geometry. */
+static PyObject* Kernel_cross_window_eval(KernelObject* self, PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"queries", "refs", "window", "shift", "padding", NULL};
+    PyObject* queries_obj;
+    PyObject* refs_obj;
+    PyObject* pad_obj = NULL;
+    int window, shift, pad_left, pad_right;
+    void* base = Kernel_base(self);
+    if (base == NULL ||
+        !PyArg_ParseTupleAndKeywords(args, kwds, "OOii|O", kwlist, &queries_obj, &refs_obj, &window, &shift,
+                                     &pad_obj) ||
+        parse_padding(pad_obj, &pad_left, &pad_right) < 0)
+        return NULL;
+    seq_array_t queries, refs;
+    if (build_seq_array(base, queries_obj, &queries) < 0) return NULL;
+    if (build_seq_array(base, refs_obj, &refs) < 0) {
+        free_seq_array(&queries);
+        return NULL;
+    }
+    PyObject* result = NULL;
+    int n_windows;
+    double* buf;
+    if (shift < 1) {
+        /* No cache can be built for such a shift; behave as a failed rebuild. */
+        Kernel_drop_wcache(self);
+        PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_build failed");
+    } else if ((n_windows = gkm_compute_n_windows(gkm_sequence_length(queries.seqs[0]), window, shift, pad_left,
+                                                   pad_right, gkm_kernel_base_get_L(base))) <= 0) {
+        PyErr_SetString(PyExc_ValueError, "no valid windows with given padding");
+    } else if ((buf = new_flat_buffer(n_windows, queries.n, refs.n)) != NULL) {
+        /* The query refuses queries whose length differs from the references',
+         * so a successful one wrote exactly the n_windows blocks counted here. */
+        if (Kernel_select_wcache(self, &refs, window, shift, pad_left, pad_right) == 0) {
+            if (gkm_window_tree_cache_query(self->kernel, self->wcache, queries.seqs, queries.n, buf) != 0)
+                PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_query failed");
+            else
+                result = flat_to_3d_list(buf, n_windows, queries.n, refs.n);
+        }
+        PyMem_Free(buf);
+    }
+    free_seq_array(&queries);
+    free_seq_array(&refs);
+    return result;
+}
+
 static PyObject* Kernel_get_param(KernelObject* self, void* which)
 {
     void* base = Kernel_base(self);
@@ -114,6 +269,12 @@ static PyMethodDef Kernel_methods[] = {
      "weight_scheme() -> int (0=full, 1=truncated, 2=estimated_full)."},
     {"use_rc", (PyCFunction)Kernel_use_rc, METH_NOARGS, "use_rc() -> int (0 or 1)."},
     {"eval_batch", (PyCFunction)Kernel_eval_batch, METH_VARARGS, "eval_batch(queries) -> list[list[float]]."},
+    {"sliding_query", (PyCFunction)(void (*)(void))Kernel_sliding_query, METH_VARARGS | METH_KEYWORDS,
+     "sliding_query(seq, window, shift, padding=0) -> list[list[float]]."},
+    {"self_window_eval", (PyCFunction)(void (*)(void))Kernel_self_window_eval, METH_VARARGS | METH_KEYWORDS,
+     "self_window_eval(seqs, window, shift, padding=0) -> 3D list."},
+    {"cross_window_eval", (PyCFunction)(void (*)(void))Kernel_cross_window_eval, METH_VARARGS | METH_KEYWORDS,
+     "cross_window_eval(queries, refs, window, shift, padding=0) -> 3D list."},
     {NULL, NULL, 0, NULL},
 };
 

@@ -241,8 +241,8 @@ bool doubles_fit(size_t a, size_t b, size_t c, size_t* count);
 
 // One window position, cut the same way from every sequence of a set. When wt
 // is set, wt/wt_rc (indexed like a view's own arrays) replace the L-mer
-// weights of every view, in its tree entries and in its norm. The searched
-// side is weighed by eval_against_tree, which counts every L-mer 1.0.
+// weights of every view: in its tree entries, in its norm, and when it is
+// searched (eval_against_tree weighs the searched L-mers with the view's own).
 struct window_slice {
     int eff_start;
     int eff_len;

@@ -1,6 +1,7 @@
-// Sliding windows of the regular kernel: the window rule, window views, the
-// per-window search shared by every windowed operation, the window iterator
-// and the window-by-window kernel matrices.
+// Sliding windows: the window rule, window views, the per-window search shared
+// by every windowed operation, the window iterator, the window-by-window
+// kernel matrices, and their positionally weighted forms (every window
+// weighted around its own middle).
 #include "gkm_internal.h"
 
 #include <algorithm>
@@ -33,6 +34,43 @@ bool padding_ok(int window, int pad_left, int pad_right, int L)
     return !(pad_right > 0 && (int64_t)window - pad_right < L);
 }
 
+// How the L-mers of a window are weighed. Regular windows keep the
+// sequences' own weights; with a weighted kernel every window gets the
+// kernel's positional weights around its own middle, the same for every
+// sequence cut there, on the tree side, the searched side and in the norms.
+class window_weigher {
+public:
+    // max_nkmers: L-mers of the longest window that occurs (max_window_nkmers).
+    window_weigher(const gkm_weighted_kernel_t* positional, int window, int max_nkmers)
+        : positional_(positional), window_(window), wt_f_(positional ? (size_t)max_nkmers : 0),
+          wt_r_(wt_f_.size())
+    {
+    }
+
+    // The slice of one window; its weights stay valid until the next call.
+    window_slice slice(int start, int eff_start, int eff_len)
+    {
+        window_slice s{eff_start, eff_len};
+        if (!positional_) return s;
+        const int L = positional_->base.param.L;
+        // The centre is counted from the view's first base, where the view's
+        // L-mer 0 starts: the nominal window may begin before it.
+        const double center = (double)((int64_t)start - eff_start) + ((int64_t)window_ - 1) * 0.5;
+        compute_pos_weights_for_seq(eff_len - L + 1, L, center, positional_->pos_kernel, positional_->weight_gamma,
+                                    positional_->weight_sigma, positional_->weight_peak, wt_f_.data(),
+                                    wt_r_.data());
+        s.wt = wt_f_.data();
+        s.wt_rc = wt_r_.data();
+        return s;
+    }
+
+private:
+    const gkm_weighted_kernel_t* positional_;
+    int window_;
+    std::vector<double> wt_f_;
+    std::vector<double> wt_r_;
+};
+
 // The window matrices; the self form passes one set as both sides, and then
 // both norm tables are the same table.
 struct cross_window_state_t {
@@ -45,32 +83,34 @@ struct cross_window_state_t {
     double* ref_sqnorms;
     double* qry_sqnorms;
     window_search_scratch* scratch;
+    window_weigher* weigher;
 };
 
-void cb_cross_sqnorms(int w_idx, int, int eff_start, int eff_len, void* user_data)
+void cb_cross_sqnorms(int w_idx, int start, int eff_start, int eff_len, void* user_data)
 {
     auto* st = static_cast<cross_window_state_t*>(user_data);
-    const window_slice slice{eff_start, eff_len};
+    const window_slice slice = st->weigher->slice(start, eff_start, eff_len);
     window_view_norms(st->base, st->refs, st->n_ref, slice, st->ref_sqnorms + (size_t)w_idx * st->n_ref);
     if (st->qry_sqnorms != st->ref_sqnorms)
         window_view_norms(st->base, st->queries, st->n_q, slice, st->qry_sqnorms + (size_t)w_idx * st->n_q);
 }
 
-void cb_cross_eval(int w_idx, int, int eff_start, int eff_len, void* user_data)
+void cb_cross_eval(int w_idx, int start, int eff_start, int eff_len, void* user_data)
 {
     auto* st = static_cast<cross_window_state_t*>(user_data);
     double* block = st->out + (size_t)w_idx * (size_t)st->n_q * (size_t)st->n_ref;
-    eval_window_block(st->base, window_slice{eff_start, eff_len}, st->queries, st->n_q,
+    eval_window_block(st->base, st->weigher->slice(start, eff_start, eff_len), st->queries, st->n_q,
                       st->qry_sqnorms + (size_t)w_idx * st->n_q, st->refs, st->n_ref,
                       st->ref_sqnorms + (size_t)w_idx * st->n_ref, *st->scratch, block);
 }
 
-int window_matrices(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q,
-                    const gkm_sequence_t* const* refs, int n_ref, int window, int shift, int pad_left,
-                    int pad_right, double* out)
+// base: the kernel's base; positional: the weighted kernel owning it, or null
+// for regular windows.
+int window_matrices(const gkm_kernel_base_t* base, const gkm_weighted_kernel_t* positional,
+                    const gkm_sequence_t* const* queries, int n_q, const gkm_sequence_t* const* refs, int n_ref,
+                    int window, int shift, int pad_left, int pad_right, double* out)
 {
-    if (!kernel || !queries || !refs || !out || n_q < 1 || n_ref < 1) return -1;
-    const gkm_kernel_base_t* base = &kernel->base;
+    if (!base || !queries || !refs || !out || n_q < 1 || n_ref < 1) return -1;
     const int L = base->param.L;
     if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !queries[0]) return -1;
     const int seqlen = queries[0]->seqlen;
@@ -84,7 +124,9 @@ int window_matrices(const gkm_kernel_t* kernel, const gkm_sequence_t* const* que
     try {
         std::vector<double> ref_sqnorms(n_ref_norms);
         std::vector<double> qry_sqnorms(one_set ? 0 : n_qry_norms);
-        window_search_scratch scratch(base, n_ref, max_window_nkmers(seqlen, window, L));
+        const int max_nkmers = max_window_nkmers(seqlen, window, L);
+        window_search_scratch scratch(base, n_ref, max_nkmers);
+        window_weigher weigher(positional, window, max_nkmers);
         cross_window_state_t st{base,
                                 queries,
                                 n_q,
@@ -93,7 +135,8 @@ int window_matrices(const gkm_kernel_t* kernel, const gkm_sequence_t* const* que
                                 out,
                                 ref_sqnorms.data(),
                                 one_set ? ref_sqnorms.data() : qry_sqnorms.data(),
-                                &scratch};
+                                &scratch,
+                                &weigher};
         // Every norm is known before the first block is written.
         iter_windows(seqlen, window, shift, pad_left, pad_right, L, cb_cross_sqnorms, &st);
         iter_windows(seqlen, window, shift, pad_left, pad_right, L, cb_cross_eval, &st);
@@ -101,6 +144,39 @@ int window_matrices(const gkm_kernel_t* kernel, const gkm_sequence_t* const* que
         return -1;
     }
     return 0;
+}
+
+// The weighted sliding query: each window of the query against the same
+// positions of every stored reference, one row per window.
+struct sliding_query_state_t {
+    const gkm_kernel_base_t* base;
+    const gkm_sequence_t* query;
+    const gkm_sequence_t* const* refs;
+    int n_ref;
+    double* out;
+    double* ref_sqnorms;
+    window_search_scratch* scratch;
+    window_weigher* weigher;
+};
+
+void cb_sliding_query(int w_idx, int start, int eff_start, int eff_len, void* user_data)
+{
+    auto* st = static_cast<sliding_query_state_t*>(user_data);
+    const window_slice slice = st->weigher->slice(start, eff_start, eff_len);
+    double q_sqnorm;
+    window_view_norms(st->base, &st->query, 1, slice, &q_sqnorm);
+    window_view_norms(st->base, st->refs, st->n_ref, slice, st->ref_sqnorms);
+    eval_window_block(st->base, slice, &st->query, 1, &q_sqnorm, st->refs, st->n_ref, st->ref_sqnorms,
+                      *st->scratch, st->out + (size_t)w_idx * (size_t)st->n_ref);
+}
+
+// Every sequence holds the bases of [0, end): it can be cut wherever a window
+// ending there is cut.
+bool all_reach(const gkm_sequence_t* const* seqs, int n, int64_t end)
+{
+    for (int j = 0; j < n; j++)
+        if (seqs[j]->seqlen < end) return false;
+    return true;
 }
 
 }  // namespace
@@ -304,12 +380,60 @@ extern "C" int gkm_window_iter_next(gkm_window_iter_t* it, double* res)
 extern "C" int gkm_kernel_window_kernel(const gkm_kernel_t* kernel, const gkm_sequence_t* const* seqs, int n,
                                         int window, int shift, int pad_left, int pad_right, double* out)
 {
-    return window_matrices(kernel, seqs, n, seqs, n, window, shift, pad_left, pad_right, out);
+    return window_matrices(kernel ? &kernel->base : nullptr, nullptr, seqs, n, seqs, n, window, shift, pad_left,
+                           pad_right, out);
 }
 
 extern "C" int gkm_kernel_cross_window_kernel(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries,
                                               int n_q, const gkm_sequence_t* const* refs, int n_ref, int window,
                                               int shift, int pad_left, int pad_right, double* out)
 {
-    return window_matrices(kernel, queries, n_q, refs, n_ref, window, shift, pad_left, pad_right, out);
+    return window_matrices(kernel ? &kernel->base : nullptr, nullptr, queries, n_q, refs, n_ref, window, shift,
+                           pad_left, pad_right, out);
+}
+
+// ---- weighted window kernels ----------------------------------------------
+
+extern "C" int gkm_weighted_kernel_window_kernel(const gkm_weighted_kernel_t* kernel,
+                                                 const gkm_sequence_t* const* seqs, int n, int window, int shift,
+                                                 int pad_left, int pad_right, double* out)
+{
+    return window_matrices(kernel ? &kernel->base : nullptr, kernel, seqs, n, seqs, n, window, shift, pad_left,
+                           pad_right, out);
+}
+
+extern "C" int gkm_weighted_kernel_sliding_query(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* query,
+                                                 int window, int shift, int pad_left, int pad_right, double* out,
+                                                 int* n_windows_out)
+{
+    if (!kernel || !query || !out) return -1;
+    const gkm_kernel_base_t* base = &kernel->base;
+    const int L = base->param.L;
+    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !base->finalized) return -1;
+    const int seqlen = query->seqlen;
+    const int n_windows = gkm_compute_n_windows(seqlen, window, shift, pad_left, pad_right, L);
+    const gkm_sequence_t* const* refs = base->seqs;
+    const int n_ref = base->n_seqs;
+    if (n_windows > 0) {
+        // The references are cut at the query's windows; the last one ends furthest.
+        const window_extent last = window_at(n_windows - 1, seqlen, window, shift, pad_left);
+        size_t n_out;
+        if (!all_reach(refs, n_ref, last.eff_start + last.eff_len) || !doubles_fit(n_windows, n_ref, 1, &n_out))
+            return -1;
+    }
+    // Rows without columns need no search.
+    if (n_windows > 0 && n_ref > 0) {
+        try {
+            const int max_nkmers = max_window_nkmers(seqlen, window, L);
+            std::vector<double> ref_sqnorms((size_t)n_ref);
+            window_search_scratch scratch(base, n_ref, max_nkmers);
+            window_weigher weigher(kernel, window, max_nkmers);
+            sliding_query_state_t st{base, query, refs, n_ref, out, ref_sqnorms.data(), &scratch, &weigher};
+            iter_windows(seqlen, window, shift, pad_left, pad_right, L, cb_sliding_query, &st);
+        } catch (const std::bad_alloc&) {
+            return -1;
+        }
+    }
+    if (n_windows_out) *n_windows_out = n_windows;
+    return 0;
 }

@@ -1,6 +1,8 @@
 /* The WeightedKernel type: L-mers weighted by their distance from a centre. */
 #include "binding.h"
 
+#include <limits.h>
+
 static const char TYPE_NAME[] = "WeightedKernel";
 
 /* The kernel, or NULL with RuntimeError when __init__ never succeeded. */
@@ -111,6 +113,172 @@ static PyObject* WeightedKernel_peak(WeightedKernelObject* self, PyObject* Py_UN
     return kernel ? PyFloat_FromDouble(gkm_weighted_kernel_peak(kernel)) : NULL;
 }
 
+/* ---- centred evaluation ------------------------------------------------ */
+
+static const char OFFSETS_TYPE_ERROR[] = "offsets must be None, int, float, slice, or list/tuple of int/float";
+
+/* Room for n centres (at least one slot, so an empty selection is still a
+ * valid array); MemoryError when n does not fit the core's int count. */
+static double* new_centre_array(Py_ssize_t n)
+{
+    double* centers = n <= INT_MAX ? PyMem_New(double, n > 0 ? n : 1) : NULL;
+    if (centers == NULL) PyErr_NoMemory();
+    return centers;
+}
+
+static double* one_centre(double centre, int* n_out)
+{
+    double* centers = new_centre_array(1);
+    if (centers == NULL) return NULL;
+    centers[0] = centre;
+    *n_out = 1;
+    return centers;
+}
+
+static double* scalar_centre(PyObject* offset_obj, double midpoint, int* n_out)
+{
+    double offset = PyFloat_AsDouble(offset_obj);
+    if (offset == -1.0 && PyErr_Occurred()) return NULL;
+    return one_centre(midpoint + offset, n_out);
+}
+
+/* The slice selects L-mer start positions; each centre is that L-mer's midpoint. */
+static double* slice_centres(PyObject* slice, int seqlen, int L, int* n_out)
+{
+    Py_ssize_t start, stop, step;
+    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return NULL;
+    Py_ssize_t nkmers = seqlen >= L ? (Py_ssize_t)seqlen - L + 1 : 0;
+    Py_ssize_t count = PySlice_AdjustIndices(nkmers, &start, &stop, step);
+    double* centers = new_centre_array(count);
+    if (centers == NULL) return NULL;
+    for (Py_ssize_t i = 0; i < count; i++)
+        centers[i] = (double)(start + i * step) + (L - 1) * 0.5;
+    *n_out = (int)count;
+    return centers;
+}
+
+/* Items are read from a private tuple: converting one may run Python code
+ * (__float__, __index__) that empties or refills the caller's list, and the
+ * tuple keeps every item alive and the count fixed meanwhile. */
+static double* list_centres(PyObject* offsets_obj, double midpoint, int* n_out)
+{
+    PyObject* items;
+    if (PyList_Check(offsets_obj)) {
+        items = PyList_AsTuple(offsets_obj);
+        if (items == NULL) return NULL;
+    } else {
+        Py_INCREF(offsets_obj);
+        items = offsets_obj;
+    }
+    double* centers = NULL;
+    Py_ssize_t n = PyTuple_GET_SIZE(items);
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "offsets list is empty");
+        goto done;
+    }
+    centers = new_centre_array(n);
+    if (centers == NULL) goto done;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        double offset = PyFloat_AsDouble(PyTuple_GET_ITEM(items, i));
+        if (offset == -1.0 && PyErr_Occurred()) {
+            PyMem_Free(centers);
+            centers = NULL;
+            goto done;
+        }
+        centers[i] = midpoint + offset;
+    }
+    *n_out = (int)n;
+done:
+    Py_DECREF(items);
+    return centers;
+}
+
+/* Centre positions for the offsets argument of self_eval and cross_eval:
+ * scalars and list items are displacements from the sequence middle, a slice
+ * picks L-mers. A new array (PyMem_Free it), or NULL with an exception. */
+static double* resolve_offsets(PyObject* offsets_obj, int seqlen, int L, int* n_centers_out)
+{
+    const double midpoint = (seqlen - 1) * 0.5;
+    *n_centers_out = 0;
+    if (offsets_obj == NULL || offsets_obj == Py_None) return one_centre(midpoint, n_centers_out);
+    if (PyLong_Check(offsets_obj) || PyFloat_Check(offsets_obj))
+        return scalar_centre(offsets_obj, midpoint, n_centers_out);
+    if (PySlice_Check(offsets_obj)) return slice_centres(offsets_obj, seqlen, L, n_centers_out);
+    if (PyList_Check(offsets_obj) || PyTuple_Check(offsets_obj))
+        return list_centres(offsets_obj, midpoint, n_centers_out);
+    PyErr_SetString(PyExc_TypeError, OFFSETS_TYPE_ERROR);
+    return NULL;
+}
+
+/* Centres, result buffer, core call and result list shared by both methods;
+ * refs NULL means all pairs of queries (self_eval). The centres follow the
+ * first query's length. */
+static PyObject* eval_centred(WeightedKernelObject* self, const seq_array_t* queries, const seq_array_t* refs,
+                              PyObject* offsets_obj)
+{
+    kernel_params_t params;
+    int n_centers;
+    read_kernel_params(gkm_weighted_kernel_base(self->kernel), &params);
+    double* centers = resolve_offsets(offsets_obj, gkm_sequence_length(queries->seqs[0]), params.L, &n_centers);
+    if (centers == NULL) return NULL;
+    const int n_cols = refs != NULL ? refs->n : queries->n;
+    PyObject* result = NULL;
+    double* buf = new_flat_buffer(n_centers, queries->n, n_cols);
+    if (buf != NULL) {
+        int rc = refs != NULL ? gkm_weighted_kernel_eval_cross(self->kernel, queries->seqs, queries->n, refs->seqs,
+                                                               refs->n, centers, n_centers, buf)
+                              : gkm_weighted_kernel_eval_self(self->kernel, queries->seqs, queries->n, centers,
+                                                              n_centers, buf);
+        if (rc != 0)
+            PyErr_SetString(PyExc_RuntimeError, refs != NULL ? "gkm_weighted_kernel_eval_cross failed"
+                                                             : "gkm_weighted_kernel_eval_self failed");
+        else if (n_centers == 1)
+            result = flat_to_2d_list(buf, queries->n, n_cols);
+        else
+            result = flat_to_3d_list(buf, n_centers, queries->n, n_cols);
+        PyMem_Free(buf);
+    }
+    PyMem_Free(centers);
+    return result;
+}
+
+static PyObject* WeightedKernel_self_eval(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"seqs", "offsets", NULL};
+    PyObject* seqs_obj;
+    PyObject* offsets_obj = NULL;
+    void* base = WeightedKernel_base(self);
+    if (base == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "O|O", kwlist, &seqs_obj, &offsets_obj))
+        return NULL;
+    seq_array_t seqs;
+    if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
+    PyObject* result = eval_centred(self, &seqs, NULL, offsets_obj);
+    free_seq_array(&seqs);
+    return result;
+}
+
+static PyObject* WeightedKernel_cross_eval(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"queries", "refs", "offsets", NULL};
+    PyObject* queries_obj;
+    PyObject* refs_obj;
+    PyObject* offsets_obj = NULL;
+    void* base = WeightedKernel_base(self);
+    if (base == NULL ||
+        !PyArg_ParseTupleAndKeywords(args, kwds, "OO|O", kwlist, &queries_obj, &refs_obj, &offsets_obj))
+        return NULL;
+    seq_array_t queries, refs;
+    if (build_seq_array(base, queries_obj, &queries) < 0) return NULL;
+    if (build_seq_array(base, refs_obj, &refs) < 0) {
+        free_seq_array(&queries);
+        return NULL;
+    }
+    PyObject* result = eval_centred(self, &queries, &refs, offsets_obj);
+    free_seq_array(&refs);
+    free_seq_array(&queries);
+    return result;
+}
+
 static PyObject* WeightedKernel_get_param(WeightedKernelObject* self, void* which)
 {
     void* base = WeightedKernel_base(self);
@@ -129,6 +297,10 @@ static PyMethodDef WeightedKernel_methods[] = {
     {"gamma", (PyCFunction)WeightedKernel_gamma, METH_NOARGS, "gamma() -> float."},
     {"sigma", (PyCFunction)WeightedKernel_sigma, METH_NOARGS, "sigma() -> float."},
     {"peak", (PyCFunction)WeightedKernel_peak, METH_NOARGS, "peak() -> float."},
+    {"self_eval", (PyCFunction)(void (*)(void))WeightedKernel_self_eval, METH_VARARGS | METH_KEYWORDS,
+     "self_eval(seqs, offsets=None) -> 2D or 3D list."},
+    {"cross_eval", (PyCFunction)(void (*)(void))WeightedKernel_cross_eval, METH_VARARGS | METH_KEYWORDS,
+     "cross_eval(queries, refs, offsets=None) -> 2D or 3D list."},
     {NULL, NULL, 0, NULL},
 };
 

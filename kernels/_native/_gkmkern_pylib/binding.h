@@ -10,6 +10,7 @@
  *   padding             parse_padding
  *   result lists        new_flat_buffer, flat_to_2d_list, flat_to_3d_list
  *   kernel-base methods shared by Kernel and WeightedKernel
+ *   window methods      window_geometry_t, parse_window_args, self_window_matrices
  */
 #ifndef GKMKERN_BINDING_H
 #define GKMKERN_BINDING_H
@@ -119,5 +120,28 @@ PyObject* kernel_base_weight_scheme(const void* kernel_base);
 PyObject* kernel_base_use_rc(const void* kernel_base);
 /* which: PARAM_L, PARAM_K or PARAM_D */
 PyObject* kernel_base_param(const void* kernel_base, int which);
+
+/* ---- window methods shared by Kernel and WeightedKernel ------------------- */
+
+typedef struct {
+    int window;
+    int shift;
+    int pad_left;
+    int pad_right;
+} window_geometry_t;
+
+/* (obj, window, shift, padding=None) with the keywords of kwlist; 0, or -1
+ * with an exception (the parser's, or parse_padding's). */
+int parse_window_args(PyObject* args, PyObject* kwds, char** kwlist, PyObject** obj, window_geometry_t* geom);
+
+/* A core evaluation of all-pairs window matrices: out[(w * n + i) * n + j], 0 or -1. */
+typedef int (*window_matrices_fn)(const void* kernel, const gkm_sequence_t* const* seqs, int n,
+                                  const window_geometry_t* geom, double* out);
+
+/* The n_windows x n x n list of window matrices of equal-length sequences, L
+ * the kernel's word length. shift < 1 and core failures raise RuntimeError
+ * core_failed; no window, ValueError "no valid windows with given padding". */
+PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seqs, const window_geometry_t* geom,
+                               window_matrices_fn eval, const char* core_failed);
 
 #endif /* GKMKERN_BINDING_H */

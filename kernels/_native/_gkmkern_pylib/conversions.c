@@ -1,6 +1,6 @@
 /* Conversions shared by the binding's types: Python arguments into core
- * inputs, flat core results into nested lists, and the kernel-base methods
- * that Kernel and WeightedKernel have in common. */
+ * inputs, flat core results into nested lists, and the kernel-base and window
+ * methods that Kernel and WeightedKernel have in common. */
 #include "binding.h"
 
 #include <limits.h>
@@ -337,4 +337,39 @@ PyObject* kernel_base_param(const void* kernel_base, int which)
     int values[3];
     gkm_kernel_base_get_params(kernel_base, &values[PARAM_L], &values[PARAM_K], &values[PARAM_D]);
     return PyLong_FromLong(values[which]);
+}
+
+/* ---- window methods shared by Kernel and WeightedKernel ------------------- */
+
+int parse_window_args(PyObject* args, PyObject* kwds, char** kwlist, PyObject** obj, window_geometry_t* geom)
+{
+    PyObject* pad_obj = NULL;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Oii|O", kwlist, obj, &geom->window, &geom->shift, &pad_obj))
+        return -1;
+    return parse_padding(pad_obj, &geom->pad_left, &geom->pad_right);
+}
+
+PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seqs, const window_geometry_t* geom,
+                               window_matrices_fn eval, const char* core_failed)
+{
+    /* The core rejects such a shift; no window is counted for it. */
+    if (geom->shift < 1) {
+        PyErr_SetString(PyExc_RuntimeError, core_failed);
+        return NULL;
+    }
+    const int n_windows = gkm_compute_n_windows(gkm_sequence_length(seqs->seqs[0]), geom->window, geom->shift,
+                                                geom->pad_left, geom->pad_right, L);
+    if (n_windows <= 0) {
+        PyErr_SetString(PyExc_ValueError, "no valid windows with given padding");
+        return NULL;
+    }
+    double* buf = new_flat_buffer(n_windows, seqs->n, seqs->n);
+    if (buf == NULL) return NULL;
+    PyObject* result = NULL;
+    if (eval(kernel, seqs->seqs, seqs->n, geom, buf) != 0)
+        PyErr_SetString(PyExc_RuntimeError, core_failed);
+    else
+        result = flat_to_3d_list(buf, n_windows, seqs->n, seqs->n);
+    PyMem_Free(buf);
+    return result;
 }

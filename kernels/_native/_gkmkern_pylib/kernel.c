@@ -122,17 +122,15 @@ static PyObject* Kernel_sliding_query(KernelObject* self, PyObject* args, PyObje
 {
     static char* kwlist[] = {"seq", "window", "shift", "padding", NULL};
     PyObject* seq_obj;
-    PyObject* pad_obj = NULL;
-    int window, shift, pad_left, pad_right, is_owned;
+    window_geometry_t geom;
+    int is_owned;
     void* base = Kernel_base(self);
-    if (base == NULL ||
-        !PyArg_ParseTupleAndKeywords(args, kwds, "Oii|O", kwlist, &seq_obj, &window, &shift, &pad_obj) ||
-        parse_padding(pad_obj, &pad_left, &pad_right) < 0)
-        return NULL;
+    if (base == NULL || parse_window_args(args, kwds, kwlist, &seq_obj, &geom) < 0) return NULL;
     gkm_sequence_t* seq = coerce_sequence_kern(self, seq_obj, &is_owned);
     if (seq == NULL) return NULL;
     PyObject* result = NULL;
-    gkm_window_iter_t* it = gkm_window_iter_create(self->kernel, seq, window, shift, pad_left, pad_right);
+    gkm_window_iter_t* it =
+        gkm_window_iter_create(self->kernel, seq, geom.window, geom.shift, geom.pad_left, geom.pad_right);
     if (it == NULL) {
         PyErr_SetString(PyExc_ValueError, "could not create window iterator (check window/shift/padding)");
     } else {
@@ -143,38 +141,28 @@ static PyObject* Kernel_sliding_query(KernelObject* self, PyObject* args, PyObje
     return result;
 }
 
+static int regular_window_matrices(const void* kernel, const gkm_sequence_t* const* seqs, int n,
+                                   const window_geometry_t* geom, double* out)
+{
+    return gkm_kernel_window_kernel(kernel, seqs, n, geom->window, geom->shift, geom->pad_left, geom->pad_right, out);
+}
+
 /* One all-pairs matrix per window position of equal-length sequences. */
 static PyObject* Kernel_self_window_eval(KernelObject* self, PyObject* args, PyObject* kwds)
 {
     static char* kwlist[] = {"seqs", "window", "shift", "padding", NULL};
     PyObject* seqs_obj;
-    PyObject* pad_obj = NULL;
-    int window, shift, pad_left, pad_right;
+    window_geometry_t geom;
     void* base = Kernel_base(self);
-    if (base == NULL ||
-        !PyArg_ParseTupleAndKeywords(args, kwds, "Oii|O", kwlist, &seqs_obj, &window, &shift, &pad_obj) ||
-        parse_padding(pad_obj, &pad_left, &pad_right) < 0)
-        return NULL;
+    if (base == NULL || parse_window_args(args, kwds, kwlist, &seqs_obj, &geom) < 0) return NULL;
     seq_array_t seqs;
     if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
     PyObject* result = NULL;
-    const int seqlen = gkm_sequence_length(seqs.seqs[0]);
-    int n_windows;
-    double* buf;
-    if (seqlen < window) {
+    if (gkm_sequence_length(seqs.seqs[0]) < geom.window)
         PyErr_SetString(PyExc_ValueError, "sequences shorter than window");
-    } else if (shift < 1) {
-        PyErr_SetString(PyExc_RuntimeError, "gkm_kernel_window_kernel failed");
-    } else if ((n_windows = gkm_compute_n_windows(seqlen, window, shift, pad_left, pad_right,
-                                                   gkm_kernel_base_get_L(base))) <= 0) {
-        PyErr_SetString(PyExc_ValueError, "no valid windows with given padding");
-    } else if ((buf = new_flat_buffer(n_windows, seqs.n, seqs.n)) != NULL) {
-        if (gkm_kernel_window_kernel(self->kernel, seqs.seqs, seqs.n, window, shift, pad_left, pad_right, buf) != 0)
-            PyErr_SetString(PyExc_RuntimeError, "gkm_kernel_window_kernel failed");
-        else
-            result = flat_to_3d_list(buf, n_windows, seqs.n, seqs.n);
-        PyMem_Free(buf);
-    }
+    else
+        result = self_window_matrices(self->kernel, gkm_kernel_base_get_L(base), &seqs, &geom,
+                                      regular_window_matrices, "gkm_kernel_window_kernel failed");
     free_seq_array(&seqs);
     return result;
 }

@@ -279,6 +279,79 @@ static PyObject* WeightedKernel_cross_eval(WeightedKernelObject* self, PyObject*
     return result;
 }
 
+/* ---- window evaluation ------------------------------------------------- */
+
+static const char WINDOW_KERNEL_FAILED[] = "weighted window_kernel failed";
+static const char SLIDING_QUERY_FAILED[] = "weighted sliding_query failed";
+
+static int weighted_window_matrices(const void* kernel, const gkm_sequence_t* const* seqs, int n,
+                                    const window_geometry_t* geom, double* out)
+{
+    return gkm_weighted_kernel_window_kernel(kernel, seqs, n, geom->window, geom->shift, geom->pad_left,
+                                             geom->pad_right, out);
+}
+
+/* One all-pairs matrix per window position of equal-length sequences, each
+ * window weighted around its own middle. */
+static PyObject* WeightedKernel_self_window_eval(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"seqs", "window", "shift", "padding", NULL};
+    PyObject* seqs_obj;
+    window_geometry_t geom;
+    void* base = WeightedKernel_base(self);
+    if (base == NULL || parse_window_args(args, kwds, kwlist, &seqs_obj, &geom) < 0) return NULL;
+    seq_array_t seqs;
+    if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
+    PyObject* result = self_window_matrices(self->kernel, gkm_kernel_base_get_L(base), &seqs, &geom,
+                                            weighted_window_matrices, WINDOW_KERNEL_FAILED);
+    free_seq_array(&seqs);
+    return result;
+}
+
+/* The rows of every window of the query against the stored references. The
+ * buffer holds exactly the rows the core writes, counted the same way, so no
+ * bound on the window count has to be guessed (or can overflow). */
+static PyObject* sliding_query_rows(WeightedKernelObject* self, const gkm_sequence_t* query,
+                                    const window_geometry_t* geom)
+{
+    if (geom->shift < 1) {
+        PyErr_SetString(PyExc_RuntimeError, SLIDING_QUERY_FAILED);
+        return NULL;
+    }
+    const void* base = gkm_weighted_kernel_base(self->kernel);
+    const int n_ref = gkm_kernel_base_num_sequences(base);
+    const int n_rows = gkm_compute_n_windows(gkm_sequence_length(query), geom->window, geom->shift, geom->pad_left,
+                                             geom->pad_right, gkm_kernel_base_get_L(base));
+    double* buf = new_flat_buffer(n_rows, n_ref, 1);
+    if (buf == NULL) return NULL;
+    PyObject* result = NULL;
+    int n_windows = 0;
+    if (gkm_weighted_kernel_sliding_query(self->kernel, query, geom->window, geom->shift, geom->pad_left,
+                                          geom->pad_right, buf, &n_windows) != 0)
+        PyErr_SetString(PyExc_RuntimeError, SLIDING_QUERY_FAILED);
+    else
+        result = flat_to_2d_list(buf, n_windows, n_ref);
+    PyMem_Free(buf);
+    return result;
+}
+
+/* Every window of one sequence against the same positions of every stored
+ * reference; needs a finalised kernel. */
+static PyObject* WeightedKernel_sliding_query(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"seq", "window", "shift", "padding", NULL};
+    PyObject* seq_obj;
+    window_geometry_t geom;
+    int is_owned;
+    if (WeightedKernel_kernel(self) == NULL || parse_window_args(args, kwds, kwlist, &seq_obj, &geom) < 0)
+        return NULL;
+    gkm_sequence_t* query = coerce_sequence_wkern(self, seq_obj, &is_owned);
+    if (query == NULL) return NULL;
+    PyObject* result = sliding_query_rows(self, query, &geom);
+    if (is_owned) gkm_sequence_free(query);
+    return result;
+}
+
 static PyObject* WeightedKernel_get_param(WeightedKernelObject* self, void* which)
 {
     void* base = WeightedKernel_base(self);
@@ -301,6 +374,10 @@ static PyMethodDef WeightedKernel_methods[] = {
      "self_eval(seqs, offsets=None) -> 2D or 3D list."},
     {"cross_eval", (PyCFunction)(void (*)(void))WeightedKernel_cross_eval, METH_VARARGS | METH_KEYWORDS,
      "cross_eval(queries, refs, offsets=None) -> 2D or 3D list."},
+    {"self_window_eval", (PyCFunction)(void (*)(void))WeightedKernel_self_window_eval, METH_VARARGS | METH_KEYWORDS,
+     "window_kernel(seqs, window, shift, padding=0) -> 3D list."},
+    {"sliding_query", (PyCFunction)(void (*)(void))WeightedKernel_sliding_query, METH_VARARGS | METH_KEYWORDS,
+     "sliding_query(seq, window, shift, padding=0) -> list[list[float]]."},
     {NULL, NULL, 0, NULL},
 };
 

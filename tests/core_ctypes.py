@@ -43,6 +43,7 @@ _SIGNATURES = {
     "gkm_kernel_base_weight": (c_double, [c_void_p, c_int]),
     "gkm_kernel_base_add_sequence": (c_int, [c_void_p, c_void_p]),
     "gkm_kernel_base_finalize": (None, [c_void_p]),
+    "gkm_kernel_base_is_finalized": (c_int, [c_void_p]),
     "gkm_kernel_base_num_sequences": (c_int, [c_void_p]),
     "gkm_kernel_base_get_sequence": (c_void_p, [c_void_p, c_int]),
     # encoded sequences
@@ -80,6 +81,10 @@ _SIGNATURES = {
     ),
     "gkm_window_tree_cache_query": (c_int, [c_void_p, c_void_p, SeqArray, c_int, DoubleArray]),
     "gkm_window_tree_cache_destroy": (None, [c_void_p]),
+    "gkm_window_tree_cache_matches": (
+        c_int,
+        [c_void_p, SeqArray, c_int, c_int, c_int, c_int, c_int],
+    ),
     # weighted kernel
     "gkm_weighted_kernel_create": (c_void_p, [POINTER(GkmWeightedParams)]),
     "gkm_weighted_kernel_destroy": (None, [c_void_p]),

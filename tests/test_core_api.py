@@ -104,7 +104,7 @@ def test_full_weights_are_exact_binomials(core, make_core_kernel, L):
         (4, 2, 1, ["0.2094", "0.1022", "0.04047"]),
     ],
 )
-def test_estimated_weights_documented_values(core, make_core_kernel, L, k, scheme, expected):
+def test_estimated_weights_known_values(core, make_core_kernel, L, k, scheme, expected):
     kernel = make_core_kernel(L=L, k=k, d=L - k, weight_scheme=scheme)
     got = [core.gkm_kernel_base_weight(kernel.base, m) for m in range(len(expected))]
     assert all(close_to_decimal(g, e) for g, e in zip(got, expected)), (got, expected)
@@ -199,7 +199,9 @@ def test_sequence_store_ids_and_bounds(core, make_core_kernel, dna):
 def test_add_after_base_finalize_returns_minus_one_and_changes_nothing(core, make_core_kernel):
     kernel = make_core_kernel(L=5, k=3, d=1)
     assert kernel.add("ACGTACGT") == 0
+    assert core.gkm_kernel_base_is_finalized(kernel.base) == 0
     core.gkm_kernel_base_finalize(kernel.base)
+    assert core.gkm_kernel_base_is_finalized(kernel.base) == 1
     seq = core.gkm_sequence_create(kernel.base, b"TTTTTTT", None)
     assert core.gkm_kernel_base_add_sequence(kernel.base, seq) == -1
     core.gkm_kernel_base_finalize(kernel.base)
@@ -343,6 +345,7 @@ def test_finalize_twice_keeps_the_first_tree(core, make_core_kernel):
     kernel = make_core_kernel(L=4, k=2, d=1)
     kernel.add("ACGTACGT")
     assert kernel.finalize() == 0
+    assert core.gkm_kernel_base_is_finalized(kernel.base) == 1
     assert kernel.add("TTTTTTTT") == -1
     assert kernel.finalize() == 0
     assert kernel.n_seqs() == 1
@@ -387,7 +390,7 @@ def test_batch_without_queries_writes_nothing(core, make_core_kernel, finalised,
     "use_rc, value, q_self, r_self, approx",
     [(0, 4.0, 6.0, 6.0, 0.666667), (1, 8.0, 8.0, 12.0, 0.816497)],
 )
-def test_documented_acgt_acga_values(core, make_core_kernel, use_rc, value, q_self, r_self, approx):
+def test_acgt_against_acga_hand_computed(core, make_core_kernel, use_rc, value, q_self, r_self, approx):
     kernel = make_core_kernel(L=3, k=2, d=1, use_rc=use_rc)
     kernel.add("ACGT")
     kernel.finalize()
@@ -414,7 +417,7 @@ def test_documented_acgt_acga_values(core, make_core_kernel, use_rc, value, q_se
         (3, 3, 0, 0, "ACGT", "ACGA", 1.0 / (math.sqrt(2) * math.sqrt(2))),
     ],
 )
-def test_small_documented_cases(core, make_core_kernel, L, k, d, use_rc, ref, query, expected):
+def test_small_hand_computed_cases(core, make_core_kernel, L, k, d, use_rc, ref, query, expected):
     kernel = make_core_kernel(L=L, k=k, d=d, use_rc=use_rc)
     kernel.add(ref)
     kernel.finalize()

@@ -199,3 +199,15 @@ def test_reference_hamming_agrees_with_text_comparison():
         for _ in range(200):
             a, b = random_dna(gen, L), mutate(gen, random_dna(gen, L), gen.randint(0, L))
             assert reference.hamming(reference.lmer_id(a), reference.lmer_id(b), L) == reference.hamming_text(a, b)
+
+
+@pytest.mark.parametrize("use_rc", [0, 1])
+@pytest.mark.parametrize("L, k, d", [(2, 1, 1), (8, 3, 5), (12, 1, 11), (12, 12, 0)])
+def test_full_length_repetitive_sequences(gkmkern, L, k, d, use_rc):
+    # few distinct L-mers but up to 2046 of each: large exact counts
+    texts = ["A" * 2047, ("AC" * 1024)[:2047], ("ACGTT" * 410)[:2047], ("GATC" * 512) + "GG", "ACGT" * 3]
+    kernel = built_kernel(gkmkern, L, k, d, 0, use_rc, texts)
+    ref_kernel = reference.ReferenceKernel(L, k, d, use_rc=use_rc)
+    for text in texts:
+        assert gkmkern.Sequence(kernel, text).sqnorm() == ref_kernel.sqnorm(text), text[:12]
+    assert kernel.eval_batch(texts) == ref_kernel.eval_batch(texts, texts)

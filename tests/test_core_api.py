@@ -522,3 +522,19 @@ def test_thread_count_does_not_change_a_bit(gkmkern):
     assert rc == 0
     for nthreads in (0, -3, 2, 7, 10**6):
         assert _batch_in_subprocess(gkmkern, nthreads) == (0, single), nthreads
+
+
+@pytest.mark.parametrize("other_L", [3, 12])
+def test_sequence_encoded_for_another_L_is_refused(core, make_core_kernel, other_L):
+    kernel = make_core_kernel(L=8, k=4, d=2)
+    other = make_core_kernel(L=other_L, k=2, d=1)
+    kernel.add("ACGTACGTTTGCA")
+    foreign = other.query("ACGTACGTTTGCAA")
+    assert core.gkm_kernel_base_add_sequence(kernel.base, foreign) == -1
+    assert kernel.n_seqs() == 1
+    assert kernel.finalize() == 0
+    own = kernel.query("ACGTACGTTTGCA")
+    assert kernel.eval_all(foreign) == (-1, [0.0])
+    rc, rows = kernel.eval_batch([own, foreign, own])
+    assert rc == -1
+    assert rows[1] == [0.0] and rows[0] == rows[2] and rows[0][0] == pytest.approx(1.0)

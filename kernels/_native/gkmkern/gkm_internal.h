@@ -71,6 +71,8 @@ struct gkm_sequence_t {
 };
 
 double compute_sqnorm(const gkm_kernel_base_t* base, const gkm_sequence_t* da);
+// The sequence was encoded for this base's word length (its L-mer count agrees).
+bool sequence_fits_base(const gkm_kernel_base_t* base, const gkm_sequence_t* seq);
 int sequence_to_twobitids(const gkm_kernel_base_t* base, const gkm_sequence_t* d, int* twobitids);
 
 // ---- k-mer tree -----------------------------------------------------------

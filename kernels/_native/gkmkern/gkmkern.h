@@ -73,7 +73,8 @@ GKM_API int gkm_kernel_base_get_weight_scheme(const void* kernel_base);
 GKM_API int gkm_kernel_base_get_use_rc(const void* kernel_base);
 /* weights[m] for 0 <= m <= d, else 0.0 */
 GKM_API double gkm_kernel_base_weight(const void* kernel_base, int m);
-/* Takes ownership and returns the new id; -1 (caller keeps seq) when finalised or out of memory. */
+/* Takes ownership and returns the new id; -1 (caller keeps seq) when finalised, out of memory
+ * or encoded for another L. */
 GKM_API int gkm_kernel_base_add_sequence(void* kernel_base, gkm_sequence_t* seq);
 GKM_API void gkm_kernel_base_finalize(void* kernel_base);
 GKM_API int gkm_kernel_base_is_finalized(const void* kernel_base);
@@ -97,9 +98,9 @@ GKM_API void* gkm_kernel_base(gkm_kernel_t* kernel);
 GKM_API const void* gkm_kernel_base_const(const gkm_kernel_t* kernel);
 /* Builds the tree of all references; 0, or -1 (kernel left open) when out of memory. */
 GKM_API int gkm_kernel_finalize(gkm_kernel_t* kernel);
-/* res: n_seqs normalised values; returns -1 when working memory failed (res then zeros). */
+/* res: n_seqs normalised values; -1 (res zeros) when working memory failed or a is encoded for another L. */
 GKM_API int gkm_kernel_eval_all(const gkm_kernel_t* kernel, const gkm_sequence_t* a, double* res);
-/* res: n_q x n_seqs, row-major, on up to nthreads threads; -1 when any row failed for memory. */
+/* res: n_q x n_seqs, row-major, on up to nthreads threads; -1 when any row failed as eval_all does. */
 GKM_API int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries,
                                   int n_q, double* res);
 

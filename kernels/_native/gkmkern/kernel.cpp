@@ -24,16 +24,23 @@ void normalise_row(const gkm_kernel_t* kernel, double qnorm, double* res)
     for (int j = 0; j < base->n_seqs; j++) res[j] = normalise(res[j], qnorm, base->seqs[j]->sqnorm);
 }
 
-void eval_query(const gkm_kernel_t* kernel, const gkm_sequence_t* a, double* res, query_scratch& scratch)
-{
-    const gkm_kernel_base_t* base = &kernel->base;
-    eval_against_tree(base, kernel->prob_tree, a, base->n_seqs, res, scratch.prof, scratch.ws);
-    normalise_row(kernel, a->sqnorm, res);
-}
-
 void zero_fill(double* res, size_t n)
 {
     if (n) memset(res, 0, sizeof(double) * n);
+}
+
+// false (row zeroed) for a query encoded for another word length: its L-mer
+// count would send the walk past the end of its bases.
+bool eval_query(const gkm_kernel_t* kernel, const gkm_sequence_t* a, double* res, query_scratch& scratch)
+{
+    const gkm_kernel_base_t* base = &kernel->base;
+    if (!sequence_fits_base(base, a)) {
+        zero_fill(res, (size_t)base->n_seqs);
+        return false;
+    }
+    eval_against_tree(base, kernel->prob_tree, a, base->n_seqs, res, scratch.prof, scratch.ws);
+    normalise_row(kernel, a->sqnorm, res);
+    return true;
 }
 
 // More threads than queries or processors cannot help; the results do not
@@ -100,7 +107,7 @@ extern "C" int gkm_kernel_eval_all(const gkm_kernel_t* kernel, const gkm_sequenc
     }
     try {
         query_scratch scratch(&kernel->base, a->nkmers);
-        eval_query(kernel, a, res, scratch);
+        if (!eval_query(kernel, a, res, scratch)) return -1;
     } catch (const std::bad_alloc&) {
         zero_fill(res, (size_t)n);
         return -1;
@@ -132,10 +139,10 @@ extern "C" int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_seque
 #pragma omp for schedule(dynamic, 1)
         for (int i = 0; i < n_q; i++) {
             double* row = res + (size_t)i * (size_t)n_ref;
-            if (scratch)
-                eval_query(kernel, queries[i], row, *scratch);
-            else
+            if (!scratch || !eval_query(kernel, queries[i], row, *scratch)) {
                 zero_fill(row, (size_t)n_ref);
+                failed = 1;
+            }
         }
     }
     return failed ? -1 : 0;

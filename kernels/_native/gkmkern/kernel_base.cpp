@@ -79,7 +79,7 @@ extern "C" int gkm_kernel_base_get_use_rc(const void* kernel_base) { return as_b
 extern "C" int gkm_kernel_base_add_sequence(void* kernel_base, gkm_sequence_t* seq)
 {
     gkm_kernel_base_t* base = as_base(kernel_base);
-    if (base->finalized || !seq) return -1;
+    if (base->finalized || !seq || !sequence_fits_base(base, seq)) return -1;
     if (base->n_seqs == base->cap_seqs) {
         if (base->cap_seqs > INT_MAX / 2) return -1;
         const int cap = base->cap_seqs == 0 ? 16 : 2 * base->n_seqs;
@@ -105,6 +105,11 @@ extern "C" const gkm_sequence_t* gkm_kernel_base_get_sequence(const void* kernel
 {
     const gkm_kernel_base_t* base = as_base(kernel_base);
     return (seqid >= 0 && seqid < base->n_seqs) ? base->seqs[seqid] : nullptr;
+}
+
+bool sequence_fits_base(const gkm_kernel_base_t* base, const gkm_sequence_t* seq)
+{
+    return seq->nkmers >= 1 && seq->nkmers == seq->seqlen - base->param.L + 1;
 }
 
 bool checked_size(size_t a, size_t b, size_t* out) { return !__builtin_mul_overflow(a, b, out); }

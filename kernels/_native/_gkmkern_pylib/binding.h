@@ -45,11 +45,9 @@ typedef struct {
 typedef struct {
     PyObject_HEAD
     gkm_kernel_t* kernel;            /* owned; null until the initialiser succeeded */
-    gkm_window_tree_cache_t* wcache; /* owned; reference windows of cross_window_eval */
-    int wcache_window;
-    int wcache_shift;
-    int wcache_pad_left;
-    int wcache_pad_right;
+    /* owned; reference windows of cross_window_eval. The cache records the
+     * geometry and references it was built for (gkm_window_tree_cache_matches). */
+    gkm_window_tree_cache_t* wcache;
 } KernelObject;
 
 typedef struct {

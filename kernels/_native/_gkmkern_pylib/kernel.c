@@ -187,10 +187,6 @@ static int Kernel_select_wcache(KernelObject* self, const seq_array_t* refs, int
         PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_build failed");
         return -1;
     }
-    self->wcache_window = window;
-    self->wcache_shift = shift;
-    self->wcache_pad_left = pad_left;
-    self->wcache_pad_right = pad_right;
     return 0;
 }
 

@@ -18,3 +18,21 @@ install_package() {
     shift
     "$PY" -m pip install -q --no-build-isolation . -C build-dir="$build_dir" "$@"
 }
+
+# Runs a command (a Python of a GKM_SANITIZE=ON build) under the sanitizers:
+# gcc's runtimes preloaded, since the interpreter itself is not instrumented;
+# the system allocator, so that ASan sees Python's allocations too; every
+# report fatal except the known defects in scripts/ubsan.supp; impossible
+# allocations return NULL, as they do without ASan, so that the tests of the
+# MemoryError paths can run. Leak detection
+# is off because the interpreter's own allocations make LeakSanitizer noisy;
+# tests/test_leaks.py checks leaks instead, and skips its memory-growth
+# measurements when it sees libasan preloaded.
+with_sanitizers() {
+    local cc="${CC:-gcc}"
+    LD_PRELOAD="$("$cc" -print-file-name=libasan.so) $("$cc" -print-file-name=libubsan.so)" \
+        PYTHONMALLOC=malloc \
+        ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:strict_init_order=1" \
+        UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$PWD/scripts/ubsan.supp" \
+        "$@"
+}

@@ -7,7 +7,9 @@ VELLUM_FUZZ_EXAMPLES (examples per entry at budget 1.0, default 300) and
 optionally VELLUM_FUZZ_SEED (default fixed, so CI is reproducible).
 """
 
+import copy
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -16,6 +18,7 @@ from pathlib import Path
 import pytest
 
 import api_surface as api
+from vellum import _gkmkern as g
 
 HERE = Path(__file__).resolve().parent
 DRIVER = HERE / "fuzz_driver.py"
@@ -105,3 +108,30 @@ def test_profile_kind_outside_the_enum_is_defined_behaviour():
     env["UBSAN_OPTIONS"] = "halt_on_error=1:print_stacktrace=1"
     proc = run_child(["-c", UNDEFINED_ENUM_LOAD], env=env)
     assert proc.returncode == 0 and "runtime error" not in proc.stderr, proc.stderr[-3000:]
+
+
+# ---- the generic object protocols ---------------------------------------------
+
+def other_object(obj):
+    """A live object of another of the three types."""
+    return api.sequence(0) if type(obj) is not g.Sequence else api.kernel()
+
+
+OWN_METHOD = {g.Kernel: "eval_batch", g.WeightedKernel: "pos_kernel", g.Sequence: "length"}
+PROTOCOL_PROBES = [
+    ("copy", lambda obj: copy.copy(obj)),
+    ("deepcopy", lambda obj: copy.deepcopy(obj)),
+    ("pickle", lambda obj: pickle.dumps(obj)),
+    ("new attribute", lambda obj: setattr(obj, "extra", 1)),
+    ("subclass", lambda obj: type("Sub", (type(obj),), {})),
+    ("__init__ on another type", lambda obj: type(obj).__init__(other_object(obj))),
+    ("method on another type", lambda obj: getattr(type(obj), OWN_METHOD[type(obj)])(other_object(obj))),
+]
+
+
+@pytest.mark.parametrize("name, probe", PROTOCOL_PROBES, ids=[n for n, _ in PROTOCOL_PROBES])
+@pytest.mark.parametrize("make", [api.kernel, api.weighted, api.sequence], ids=["Kernel", "WeightedKernel", "Sequence"])
+def test_generic_protocols_refuse_cleanly(make, name, probe):
+    """Copies, pickles, subclasses and methods borrowed by another type are refused."""
+    with pytest.raises((TypeError, AttributeError)):
+        probe(make())

@@ -293,3 +293,35 @@ def test_weighted_sliding_query(params, pos, data):
     got = kernel.sliding_query(q_arg, window, shift, padding)
     assert len(got) == len(expected)
     assert_matches_reference([[row] for row in got], [[row] for row in expected])
+
+
+@has(g.Kernel, "cross_window_eval")
+@examples(80)
+@given(params=kernel_params(max_L=5), data=st.data())
+def test_kernel_cross_window_eval_call_sequences(params, data):
+    """One kernel, many calls: the cached window trees are reused only for the
+    same references and geometry, so every call matches the brute force,
+    whatever came before it (other references of the same length, another
+    geometry, a call that failed and dropped the cache)."""
+    params["weight_scheme"] = WEIGHT_FULL
+    L = params["L"]
+    pool = data.draw(family(L, 5, min_len=L + 4, max_len=22), label="pool")
+    length = len(pool[0])
+    geometries = [data.draw(geometry(L, length), label="geometry") for _ in range(2)] + [(L, 0, None, (0, 0))]
+    reference = window_reference(params)
+    kernel = g.Kernel(**params)
+    for _ in range(data.draw(st.integers(2, 6), label="calls")):
+        queries = data.draw(st.lists(st.sampled_from(pool), min_size=1, max_size=2), label="queries")
+        refs = data.draw(st.lists(st.sampled_from(pool), min_size=1, max_size=3), label="refs")
+        window, shift, padding, (pad_left, pad_right) = data.draw(st.sampled_from(geometries), label="call geometry")
+        if shift < 1:
+            with pytest.raises(RuntimeError, match="^window_tree_cache_build failed$"):
+                kernel.cross_window_eval(queries, refs, window, shift, padding)
+            continue
+        encoded = lambda texts: [encode(t, L) for t in texts]
+        expected = reference.cross_window(encoded(queries), encoded(refs), window, shift, pad_left, pad_right)
+        if not expected:
+            with pytest.raises(ValueError, match="^no valid windows with given padding$"):
+                kernel.cross_window_eval(queries, refs, window, shift, padding)
+            continue
+        assert_values(kernel.cross_window_eval(queries, refs, window, shift, padding), expected, True)

@@ -526,7 +526,7 @@ def constructor_entries():
         live = CLASS_RECEIVERS[cls]["finalized" if cls is not g.Sequence else "from Kernel"]
         path = method_path("__init__")
         entries.append(Entry(
-            "%s.__init__" % cls.__name__, cls, "__init__", "method", entries[0].errors + (ValueError,),
+            "%s.__init__" % cls.__name__, cls, "__init__", "method", PARSE_ERRORS,
             check_none, params, [
                 path("live object", live, kwargs=good, expect=RuntimeError),
                 fresh_receiver_path("blank object", lambda cls=cls: uninit(cls), "__init__", kwargs=good),

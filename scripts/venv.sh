@@ -22,7 +22,7 @@ install_package() {
 # Runs a command (a Python of a GKM_SANITIZE=ON build) under the sanitizers:
 # gcc's runtimes preloaded, since the interpreter itself is not instrumented;
 # the system allocator, so that ASan sees Python's allocations too; every
-# report fatal except the known defects in scripts/ubsan.supp; impossible
+# report fatal; impossible
 # allocations return NULL, as they do without ASan, so that the tests of the
 # MemoryError paths can run. Leak detection
 # is off because the interpreter's own allocations make LeakSanitizer noisy;
@@ -33,6 +33,6 @@ with_sanitizers() {
     LD_PRELOAD="$("$cc" -print-file-name=libasan.so) $("$cc" -print-file-name=libubsan.so)" \
         PYTHONMALLOC=malloc \
         ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:strict_init_order=1" \
-        UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$PWD/scripts/ubsan.supp" \
+        UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1" \
         "$@"
 }

@@ -23,13 +23,21 @@ extern "C" {
 
 /* ---- records ---------------------------------------------------------- */
 
-typedef enum {
+/* Both enumerations accept any int (unknown values act as full weights or a
+ * flat profile); C++ needs a fixed underlying type for that to be defined. */
+#ifdef __cplusplus
+#define GKM_ENUM_INT : int32_t
+#else
+#define GKM_ENUM_INT
+#endif
+
+typedef enum GKM_ENUM_INT {
     GKM_WEIGHT_FULL = 0,           /* exact gapped k-mer counts C(L - m, k) */
     GKM_WEIGHT_TRUNCATED = 1,      /* estimated full filter, cut at its first tiny value */
     GKM_WEIGHT_ESTIMATED_FULL = 2  /* estimated full filter, not cut */
 } gkm_weight_scheme_t;
 
-typedef enum {
+typedef enum GKM_ENUM_INT {
     GKM_POS_TRIANGULAR = 0,
     GKM_POS_EPANECHNIKOV = 1,
     GKM_POS_GAUSSIAN = 2,

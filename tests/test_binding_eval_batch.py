@@ -3,11 +3,8 @@ import sys
 
 import pytest
 
-from seqgen import random_dna
+from binding_support import NOT_ENCODABLE, OTHER_PARAMETERS, assert_each_allocation_failure_is_clean
 from vellum import _gkmkern as g
-
-NOT_ENCODABLE = "could not create sequence (too short for L, or contains non-ACGT characters)"
-OTHER_PARAMETERS = "Sequence was encoded for a kernel with different parameters (L, k, d, weight_scheme, use_rc)"
 
 
 def finalized_kernel(refs, **params):
@@ -215,26 +212,8 @@ def test_failing_allocations_raise_memory_error_and_leak_nothing(dna):
     """Every allocation the call makes is failed once in turn: the call either
     succeeds with the right values or raises MemoryError, and the arguments'
     reference counts come back unchanged."""
-    testcapi = pytest.importorskip("_testcapi")
     refs = [dna(30) for _ in range(60)]
     kernel = finalized_kernel(refs, L=6, k=4, d=2)
     queries = [dna(25), g.Sequence(kernel, dna(40)), dna(35)]
     expected = kernel.eval_batch(queries)
-    counts = [sys.getrefcount(queries)] + [sys.getrefcount(q) for q in queries]
-    failures = 0
-    for start in range(1, 400):
-        result, error = None, None
-        testcapi.set_nomemory(start, start + 1)
-        try:
-            result = kernel.eval_batch(queries)
-        except MemoryError as exc:
-            error = exc
-        finally:
-            testcapi.remove_mem_hooks()
-        if error is None:
-            assert result == expected
-        else:
-            failures += 1
-            del error
-        assert [sys.getrefcount(queries)] + [sys.getrefcount(q) for q in queries] == counts
-    assert failures > 0
+    assert_each_allocation_failure_is_clean(lambda: kernel.eval_batch(queries), expected, [queries] + queries, 400)

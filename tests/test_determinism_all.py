@@ -5,7 +5,6 @@ fresh process whose heap starts out filled with another byte pattern (a value
 read from uninitialised memory would change). The thread-count sweep of
 eval_batch over larger batches is in test_determinism.py."""
 
-import hashlib
 import os
 import subprocess
 import sys

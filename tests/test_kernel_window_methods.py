@@ -9,31 +9,26 @@ import pytest
 
 from reference import WEIGHT_FULL
 from reference_windows import WindowReference
+from binding_support import (
+    INT_MAX,
+    NO_WINDOWS,
+    NOT_ENCODABLE,
+    OTHER_PARAMETERS,
+    assert_each_allocation_failure_is_clean,
+    resolve_padding,
+)
 from seqgen import mutate, random_dna
 
 from vellum import _gkmkern as g
 
-INT_MAX = 2**31 - 1
-INT_MIN = -(2**31)
 ITER_FAILED = "could not create window iterator (check window/shift/padding)"
 ITER_ENDED = "window iter ended early"
 SHORTER = "sequences shorter than window"
 WINDOW_KERNEL_FAILED = "gkm_kernel_window_kernel failed"
-NO_WINDOWS = "no valid windows with given padding"
 BUILD_FAILED = "window_tree_cache_build failed"
 QUERY_FAILED = "window_tree_cache_query failed"
 NOT_INITIALIZED = "Kernel object is not initialized"
-NOT_ENCODABLE = "could not create sequence (too short for L, or contains non-ACGT characters)"
-OTHER_PARAMETERS = "Sequence was encoded for a kernel with different parameters (L, k, d, weight_scheme, use_rc)"
 SMALL = dict(L=5, k=3, d=2)
-
-
-def resolve_padding(padding):
-    if padding is None:
-        return 0, 0
-    if isinstance(padding, int):
-        return padding, padding
-    return tuple(padding)
 
 
 def assert_nested_equal(got, expected, exact):
@@ -402,7 +397,6 @@ def test_failing_allocations_raise_memory_error_and_leak_nothing(method, dna):
     """Every allocation of the call is failed once in turn: the call either
     succeeds with the right values or raises MemoryError, and the arguments'
     reference counts come back unchanged."""
-    testcapi = pytest.importorskip("_testcapi")
     refs = [dna(30) for _ in range(4)]
     kernel = finalized(refs, L=4, k=2, d=1)
     seqs = [refs[0], g.Sequence(kernel, refs[1]), dna(30)]
@@ -413,24 +407,7 @@ def test_failing_allocations_raise_memory_error_and_leak_nothing(method, dna):
     }[method]
     call = getattr(kernel, method)
     expected = call(*args)
-    counts = [sys.getrefcount(a) for a in seqs + [seqs]]
-    failures = 0
-    for start in range(1, 300):
-        result, error = None, None
-        testcapi.set_nomemory(start, start + 1)
-        try:
-            result = call(*args)
-        except MemoryError as exc:
-            error = exc
-        finally:
-            testcapi.remove_mem_hooks()
-        if error is None:
-            assert result == expected
-        else:
-            failures += 1
-            del error
-        assert [sys.getrefcount(a) for a in seqs + [seqs]] == counts
-    assert failures > 0
+    assert_each_allocation_failure_is_clean(lambda: call(*args), expected, seqs + [seqs], 300)
 
 
 # ---- the window-tree cache of cross_window_eval ------------------------------

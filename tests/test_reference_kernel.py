@@ -10,7 +10,6 @@ independently computed table.
 """
 
 import functools
-import math
 import random
 
 import pytest

@@ -7,29 +7,25 @@ import sys
 
 import pytest
 
-from reference_weighted import POS_CAUCHY, POS_KINDS, POS_TRIANGULAR
+from reference_weighted import POS_KINDS, POS_TRIANGULAR
 from reference_weighted_windows import WeightedWindowReference
+from binding_support import (
+    INT_MAX,
+    INT_MIN,
+    NO_WINDOWS,
+    NOT_ENCODABLE,
+    OTHER_PARAMETERS,
+    assert_each_allocation_failure_is_clean,
+    resolve_padding,
+)
 from seqgen import mutate, random_dna
 from test_weighted_core import UNKNOWN_KIND, assert_matches_reference, related_family
 from vellum import _gkmkern as g
 
-INT_MAX = 2**31 - 1
-INT_MIN = -(2**31)
 WINDOW_FAILED = "weighted window_kernel failed"
 SLIDING_FAILED = "weighted sliding_query failed"
-NO_WINDOWS = "no valid windows with given padding"
-NOT_ENCODABLE = "could not create sequence (too short for L, or contains non-ACGT characters)"
-OTHER_PARAMETERS = "Sequence was encoded for a kernel with different parameters (L, k, d, weight_scheme, use_rc)"
 NOT_INITIALIZED = "WeightedKernel object is not initialized"
 SMALL = dict(L=5, k=3, d=2)
-
-
-def resolve_padding(padding):
-    if padding is None:
-        return 0, 0
-    if isinstance(padding, int):
-        return padding, padding
-    return tuple(padding)
 
 
 def kernel_pair(L, k, d, scheme=0, use_rc=0, pos_kernel=0, gamma=1.0, sigma=50.0, peak=50.0):
@@ -353,28 +349,10 @@ def test_failing_allocations_raise_memory_error_and_leak_nothing(method, dna):
     """Every Python allocation of the call is failed once in turn: the call
     either returns the right values or raises MemoryError, and the
     arguments' reference counts come back unchanged."""
-    testcapi = pytest.importorskip("_testcapi")
     refs = [dna(30) for _ in range(4)]
     kernel = finalized(refs, L=4, k=2, d=1, pos_kernel=2, weight_sigma=3.0)
     seqs = [refs[0], g.Sequence(kernel, refs[1]), dna(30)]
     args = (seqs[1] if method == "sliding_query" else seqs, 12, 6, (2, 2))
     call = getattr(kernel, method)
     expected = call(*args)
-    counts = [sys.getrefcount(a) for a in seqs + [seqs]]
-    failures = 0
-    for start in range(1, 300):
-        result, error = None, None
-        testcapi.set_nomemory(start, start + 1)
-        try:
-            result = call(*args)
-        except MemoryError as exc:
-            error = exc
-        finally:
-            testcapi.remove_mem_hooks()
-        if error is None:
-            assert result == expected
-        else:
-            failures += 1
-            del error
-        assert [sys.getrefcount(a) for a in seqs + [seqs]] == counts
-    assert failures > 0
+    assert_each_allocation_failure_is_clean(lambda: call(*args), expected, seqs + [seqs], 300)

@@ -93,22 +93,6 @@ void kmer_tree_dfs_weighted_multi(const kmer_tree_t* tree, int last_seqid, const
     });
 }
 
-// The bases of seq with the kernel's L-mer count and the given weights. The
-// count is always taken from the kernel's L: a sequence encoded for another
-// word length carries another count, which would send the tree and the norms
-// past the end of its bases.
-gkm_sequence_t borrowed_view(const gkm_sequence_t* seq, int nkmers, double* wt, double* wt_rc)
-{
-    gkm_sequence_t view{};
-    view.seqlen = seq->seqlen;
-    view.seq = seq->seq;
-    view.seq_rc = seq->seq_rc;
-    view.nkmers = nkmers;
-    view.wt = wt;
-    view.wt_rc = wt_rc;
-    return view;
-}
-
 // Weighted self-norms of n equal-length sequences at every centre, element
 // c * n + i. Every sequence shares the weight arrays of a centre because the
 // weights depend only on the L-mer positions.
@@ -119,10 +103,10 @@ void compute_centred_norms(const gkm_kernel_base_t* base, const gkm_sequence_t* 
     for (int c = 0; c < n_centers; c++) {
         compute_pos_weights_for_seq(nkmers, base->param.L, centers[c], profile.kind, profile.gamma, profile.sigma,
                                     profile.peak, wt.data(), wt_rc.data());
-        for (int i = 0; i < n; i++) {
-            const gkm_sequence_t view = borrowed_view(seqs[i], nkmers, wt.data(), wt_rc.data());
-            norms[(size_t)c * n + i] = compute_sqnorm(base, &view);
-        }
+        // Whole-sequence views take their L-mer count from the kernel's L, so
+        // a sequence encoded for another word length stays within its bases.
+        const window_slice whole{0, nkmers + base->param.L - 1, wt.data(), wt_rc.data()};
+        window_view_norms(base, seqs, n, whole, norms + (size_t)c * n);
     }
 }
 
@@ -152,7 +136,8 @@ int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* cons
     kmer_tree_ptr tree = kmer_tree_new(base);
     if (!tree) return -1;
     for (int j = 0; j < n_ref; j++) {
-        const gkm_sequence_t view = borrowed_view(refs[j], nkmers, nullptr, nullptr);
+        gkm_sequence_t view;
+        make_window_view(base, refs[j], 0, seqlen, &view);
         if (!kmer_tree_add_sequence_offsets(tree.get(), j, &view, base->param.use_rc)) return -1;
     }
 

@@ -16,6 +16,7 @@ import random
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
+import numpy as np
 from hypothesis import strategies as st
 
 from reference_windows import window_extents
@@ -254,6 +255,16 @@ def check_sid(receiver, v, result):
 def check_eval_batch(receiver, v, result):
     assert_matrix(result, len(v["queries"]), receiver.num_sequences())
     assert_finite(result)
+
+
+def check_gram(receiver, v, result):
+    n = receiver.num_sequences()
+    if v.get("out") is not None:
+        assert result is v["out"]
+        result = result.tolist()
+    assert_matrix(result, n, n)
+    assert_finite(result)
+    assert all(result[i][j] == result[j][i] for i in range(n) for j in range(i)), "Gram not symmetric"
 
 
 def check_kernel_sliding_query(receiver, v, result):
@@ -628,6 +639,8 @@ def kernel_evaluation_entries():
     other = lambda: g.Sequence(kernel(False, 0, **FOREIGN_PARAMS), fresh(TEXTS[0]))
     mixed = lambda: ([fresh(TEXTS[0]), sequence(1), fresh(SHORT_TEXT), sequence(2, g.WeightedKernel)],)
     batch, sliding, self_win, cross = P("eval_batch"), P("sliding_query"), P("self_window_eval"), P("cross_window_eval")
+    gram = P("gram")
+    square = lambda n: lambda: dict(out=np.full((n, n), np.nan))
     unequal = lambda: [fresh(TEXTS[0]), fresh(TEXTS[1] + "ACGTA")]
     alternating = _alternating_geometry()
     return [
@@ -647,6 +660,18 @@ def kernel_evaluation_entries():
                         expect=RuntimeError),
                   batch("uninitialised kernel", recv["uninitialised"], mixed, expect=RuntimeError),
               ], positional_only=True, evaluation=True),
+        Entry("Kernel.gram", g.Kernel, "gram", "method", BASE_ERRORS + (ValueError,), check_gram,
+              [Param("out", mostly(st.none(), st.sampled_from([None])), good=st.none())], [
+                  gram("lists", recv["finalized"]),
+                  gram("into out", recv["finalized"], kwargs=square(3)),
+                  gram("rc, two threads", recv["rc estimated 2 threads"]),
+                  gram("no references", recv["no references"]),
+                  gram("never finalized", recv["open"], expect=RuntimeError),
+                  gram("out of other shape", recv["finalized"], kwargs=square(2), expect=ValueError),
+                  gram("out not a buffer", recv["finalized"], kwargs=lambda: dict(out=[0.0]), expect=TypeError),
+                  gram("positional", recv["finalized"], lambda: (None,), expect=TypeError),
+                  gram("uninitialised kernel", recv["uninitialised"], expect=RuntimeError),
+              ], evaluation=True, budget=0.5),
         Entry("Kernel.sliding_query", g.Kernel, "sliding_query", "method", WINDOW_ERRORS, check_kernel_sliding_query,
               window_params(Param("seq", one_seq, True, good_item)), [
                   sliding("str", recv["finalized"], lambda: (fresh(TEXTS[0]), 12, 5)),

@@ -20,7 +20,9 @@ HERE = Path(__file__).resolve().parent
 
 
 def bits(result):
-    """A hashable image of a nested result, exact to the bit."""
+    """A hashable image of a nested result (lists or an array), exact to the bit."""
+    if hasattr(result, "tolist"):
+        return bits(result.tolist())
     if isinstance(result, list):
         return tuple(bits(x) for x in result)
     return result.hex() if isinstance(result, float) else result

@@ -8,7 +8,8 @@
  *   sequence coercion   coerce_sequence_seq/_kern/_wkern
  *   sequence arrays     seq_array_t, build_seq_array, free_seq_array
  *   padding             parse_padding
- *   result lists        new_flat_buffer, flat_to_2d_list, flat_to_3d_list
+ *   results             result_t: the caller's out buffer or nested lists
+ *   result lists        flat_to_2d_list, flat_to_3d_list
  *   kernel-base methods shared by Kernel and WeightedKernel
  *   window methods      window_geometry_t, parse_window_args, self_window_matrices
  */
@@ -98,11 +99,27 @@ void free_seq_array(seq_array_t* arr);
  * right). 0, or -1 with an exception and both outputs 0. */
 int parse_padding(PyObject* pad_obj, int* pad_left, int* pad_right);
 
-/* ---- result lists -------------------------------------------------------- */
+/* ---- results ------------------------------------------------------------- */
 
-/* Room for n_outer * n_rows * n_cols doubles (at least one), released with
- * PyMem_Free; MemoryError when the size cannot be represented or had. */
-double* new_flat_buffer(Py_ssize_t n_outer, Py_ssize_t n_rows, Py_ssize_t n_cols);
+/* Where an evaluation writes its values: row-major at data, with the given
+ * shape; they end up in the caller's out buffer or in new nested lists. */
+typedef struct {
+    PyObject* out;          /* borrowed; NULL when lists are returned */
+    Py_buffer view;         /* held while out is written */
+    double* data;
+    int ndim;               /* 2 or 3 */
+    Py_ssize_t shape[3];
+} result_t;
+
+/* 0 with r ready; -1 with an exception and nothing held: out (NULL or None
+ * for lists) is not a writable C-contiguous float64 buffer of exactly this
+ * shape (nothing is written to it), or the result cannot be had. */
+int result_open(result_t* r, PyObject* out, int ndim, const Py_ssize_t* shape);
+/* Releases r; returns out (a new reference) or the nested lists when ok,
+ * NULL otherwise. */
+PyObject* result_close(result_t* r, int ok);
+
+/* ---- result lists -------------------------------------------------------- */
 /* Nested lists of floats from a row-major buffer; NULL with an exception. */
 PyObject* flat_to_2d_list(const double* buf, Py_ssize_t n_rows, Py_ssize_t n_cols);
 PyObject* flat_to_3d_list(const double* buf, Py_ssize_t n_outer, Py_ssize_t n_rows, Py_ssize_t n_cols);
@@ -111,6 +128,7 @@ PyObject* flat_to_3d_list(const double* buf, Py_ssize_t n_outer, Py_ssize_t n_ro
 
 enum { PARAM_L, PARAM_K, PARAM_D };
 
+/* add_sequence(seq, sid=None, *, skip_invalid=False) */
 PyObject* kernel_base_add_sequence(void* kernel_base, PyObject* args, PyObject* kwds);
 PyObject* kernel_base_num_sequences(const void* kernel_base);
 PyObject* kernel_base_weight(const void* kernel_base, PyObject* args);
@@ -128,18 +146,20 @@ typedef struct {
     int pad_right;
 } window_geometry_t;
 
-/* (obj, window, shift, padding=None) with the keywords of kwlist; 0, or -1
- * with an exception (the parser's, or parse_padding's). */
-int parse_window_args(PyObject* args, PyObject* kwds, char** kwlist, PyObject** obj, window_geometry_t* geom);
+/* (obj, window, shift, padding=None, *, out=None) with the keywords of
+ * kwlist; 0, or -1 with an exception (the parser's, or parse_padding's). */
+int parse_window_args(PyObject* args, PyObject* kwds, char** kwlist, PyObject** obj, window_geometry_t* geom,
+                      PyObject** out);
 
 /* A core evaluation of all-pairs window matrices: out[(w * n + i) * n + j], 0 or -1. */
 typedef int (*window_matrices_fn)(const void* kernel, const gkm_sequence_t* const* seqs, int n,
                                   const window_geometry_t* geom, double* out);
 
-/* The n_windows x n x n list of window matrices of equal-length sequences, L
- * the kernel's word length. shift < 1 and core failures raise RuntimeError
- * core_failed; no window, ValueError "no valid windows with given padding". */
+/* The n_windows x n x n window matrices of equal-length sequences (lists, or
+ * out filled), L the kernel's word length. shift < 1 and core failures raise
+ * RuntimeError core_failed; no window, ValueError "no valid windows with
+ * given padding". */
 PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seqs, const window_geometry_t* geom,
-                               window_matrices_fn eval, const char* core_failed);
+                               window_matrices_fn eval, const char* core_failed, PyObject* out);
 
 #endif /* GKMKERN_BINDING_H */

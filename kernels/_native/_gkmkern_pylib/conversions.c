@@ -225,25 +225,6 @@ int parse_padding(PyObject* pad_obj, int* pad_left, int* pad_right)
 
 /* ---- result lists -------------------------------------------------------- */
 
-static int checked_mul(Py_ssize_t a, Py_ssize_t b, Py_ssize_t* out)
-{
-    if (a < 0 || b < 0 || (b != 0 && a > PY_SSIZE_T_MAX / b)) return -1;
-    *out = a * b;
-    return 0;
-}
-
-double* new_flat_buffer(Py_ssize_t n_outer, Py_ssize_t n_rows, Py_ssize_t n_cols)
-{
-    Py_ssize_t count;
-    if (checked_mul(n_outer, n_rows, &count) < 0 || checked_mul(count, n_cols, &count) < 0) {
-        PyErr_NoMemory();
-        return NULL;
-    }
-    double* buf = PyMem_New(double, count > 0 ? count : 1);
-    if (buf == NULL) PyErr_NoMemory();
-    return buf;
-}
-
 /* n_rows lists of n_cols floats read from *cursor, which is advanced past
  * them; no size product is formed, so nothing can overflow. */
 static PyObject* rows_from_cursor(const double** cursor, Py_ssize_t n_rows, Py_ssize_t n_cols)
@@ -290,11 +271,13 @@ PyObject* flat_to_3d_list(const double* buf, Py_ssize_t n_outer, Py_ssize_t n_ro
 
 PyObject* kernel_base_add_sequence(void* kernel_base, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"seq", "sid", NULL};
+    static char* kwlist[] = {"seq", "sid", "skip_invalid", NULL};
     const char* text;
     const char* sid = NULL;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "s|z", kwlist, &text, &sid)) return NULL;
-    gkm_sequence_t* seq = gkm_sequence_create(kernel_base, text, sid);
+    int skip_invalid = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "s|z$p", kwlist, &text, &sid, &skip_invalid)) return NULL;
+    gkm_sequence_t* seq = skip_invalid ? gkm_sequence_create_masked(kernel_base, text, sid)
+                                       : gkm_sequence_create(kernel_base, text, sid);
     if (seq == NULL) {
         PyErr_SetString(PyExc_ValueError, "sequence too short for L, or contains non-ACGT characters");
         return NULL;
@@ -341,16 +324,19 @@ PyObject* kernel_base_param(const void* kernel_base, int which)
 
 /* ---- window methods shared by Kernel and WeightedKernel ------------------- */
 
-int parse_window_args(PyObject* args, PyObject* kwds, char** kwlist, PyObject** obj, window_geometry_t* geom)
+int parse_window_args(PyObject* args, PyObject* kwds, char** kwlist, PyObject** obj, window_geometry_t* geom,
+                      PyObject** out)
 {
     PyObject* pad_obj = NULL;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Oii|O", kwlist, obj, &geom->window, &geom->shift, &pad_obj))
+    *out = NULL;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Oii|O$O", kwlist, obj, &geom->window, &geom->shift, &pad_obj,
+                                     out))
         return -1;
     return parse_padding(pad_obj, &geom->pad_left, &geom->pad_right);
 }
 
 PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seqs, const window_geometry_t* geom,
-                               window_matrices_fn eval, const char* core_failed)
+                               window_matrices_fn eval, const char* core_failed, PyObject* out)
 {
     /* The core rejects such a shift; no window is counted for it. */
     if (geom->shift < 1) {
@@ -363,13 +349,10 @@ PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seq
         PyErr_SetString(PyExc_ValueError, "no valid windows with given padding");
         return NULL;
     }
-    double* buf = new_flat_buffer(n_windows, seqs->n, seqs->n);
-    if (buf == NULL) return NULL;
-    PyObject* result = NULL;
-    if (eval(kernel, seqs->seqs, seqs->n, geom, buf) != 0)
-        PyErr_SetString(PyExc_RuntimeError, core_failed);
-    else
-        result = flat_to_3d_list(buf, n_windows, seqs->n, seqs->n);
-    PyMem_Free(buf);
-    return result;
+    result_t result;
+    const Py_ssize_t shape[3] = {n_windows, seqs->n, seqs->n};
+    if (result_open(&result, out, 3, shape) < 0) return NULL;
+    int ok = eval(kernel, seqs->seqs, seqs->n, geom, result.data) == 0;
+    if (!ok) PyErr_SetString(PyExc_RuntimeError, core_failed);
+    return result_close(&result, ok);
 }

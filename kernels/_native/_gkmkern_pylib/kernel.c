@@ -77,68 +77,77 @@ static PyObject* Kernel_use_rc(KernelObject* self, PyObject* Py_UNUSED(ignored))
 }
 
 /* Every query against every stored reference: one row of n_ref values per query. */
-static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args)
+static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args, PyObject* kwds)
 {
+    static char* kwlist[] = {"", "out", NULL};  /* queries stays positional-only */
     PyObject* queries_obj;
+    PyObject* out = NULL;
     void* base = Kernel_base(self);
-    if (base == NULL || !PyArg_ParseTuple(args, "O", &queries_obj)) return NULL;
+    if (base == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "O|$O", kwlist, &queries_obj, &out)) return NULL;
     seq_array_t queries;
     if (build_seq_array(base, queries_obj, &queries) < 0) return NULL;
-    int n_ref = gkm_kernel_base_num_sequences(base);
-    PyObject* result = NULL;
-    double* buf = new_flat_buffer(1, queries.n, n_ref);
-    if (buf != NULL) {
-        if (gkm_kernel_eval_batch(self->kernel, queries.seqs, queries.n, buf) < 0)
-            PyErr_NoMemory();
-        else
-            result = flat_to_2d_list(buf, queries.n, n_ref);
-        PyMem_Free(buf);
+    result_t result;
+    const Py_ssize_t shape[2] = {queries.n, gkm_kernel_base_num_sequences(base)};
+    PyObject* value = NULL;
+    if (result_open(&result, out, 2, shape) == 0) {
+        int ok = gkm_kernel_eval_batch(self->kernel, queries.seqs, queries.n, result.data) == 0;
+        if (!ok) PyErr_NoMemory();
+        value = result_close(&result, ok);
     }
     free_seq_array(&queries);
-    return result;
+    return value;
 }
 
-/* The rows of every window the iterator has, computed before any Python
- * object is made so that no Python code runs while it walks the kernel's tree. */
-static PyObject* window_iter_rows(gkm_window_iter_t* it, int n_ref)
+/* The stored references against each other, each unordered pair once. */
+static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
 {
-    const int n_windows = gkm_window_iter_count(it);
-    double* buf = new_flat_buffer(n_windows, n_ref, 1);
-    if (buf == NULL) return NULL;
-    int w = 0;
-    while (w < n_windows && gkm_window_iter_next(it, buf + (size_t)w * (size_t)n_ref)) w++;
-    PyObject* rows = NULL;
-    if (w < n_windows)
-        PyErr_SetString(PyExc_RuntimeError, "window iter ended early");
-    else
-        rows = flat_to_2d_list(buf, n_windows, n_ref);
-    PyMem_Free(buf);
-    return rows;
+    static char* kwlist[] = {"out", NULL};
+    PyObject* out = NULL;
+    void* base = Kernel_base(self);
+    if (base == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "|$O", kwlist, &out)) return NULL;
+    if (!gkm_kernel_base_is_finalized(base)) {
+        PyErr_SetString(PyExc_RuntimeError, "kernel is not finalized; call finalize() before gram()");
+        return NULL;
+    }
+    const Py_ssize_t n = gkm_kernel_base_num_sequences(base);
+    const Py_ssize_t shape[2] = {n, n};
+    result_t result;
+    if (result_open(&result, out, 2, shape) < 0) return NULL;
+    int ok = gkm_kernel_eval_gram(self->kernel, result.data) == 0;
+    if (!ok) PyErr_NoMemory();
+    return result_close(&result, ok);
 }
 
 /* Every window of one sequence against every stored reference: one row of
- * n_ref values per window. */
+ * n_ref values per window, all computed before any Python object is made. */
 static PyObject* Kernel_sliding_query(KernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"seq", "window", "shift", "padding", NULL};
+    static char* kwlist[] = {"seq", "window", "shift", "padding", "out", NULL};
     PyObject* seq_obj;
+    PyObject* out;
     window_geometry_t geom;
     int is_owned;
     void* base = Kernel_base(self);
-    if (base == NULL || parse_window_args(args, kwds, kwlist, &seq_obj, &geom) < 0) return NULL;
+    if (base == NULL || parse_window_args(args, kwds, kwlist, &seq_obj, &geom, &out) < 0) return NULL;
     gkm_sequence_t* seq = coerce_sequence_kern(self, seq_obj, &is_owned);
     if (seq == NULL) return NULL;
-    PyObject* result = NULL;
+    PyObject* value = NULL;
     gkm_window_iter_t* it =
         gkm_window_iter_create(self->kernel, seq, geom.window, geom.shift, geom.pad_left, geom.pad_right);
+    result_t result;
+    const Py_ssize_t shape[2] = {gkm_window_iter_count(it), gkm_kernel_base_num_sequences(base)};
     if (it == NULL) {
         PyErr_SetString(PyExc_ValueError, "could not create window iterator (check window/shift/padding)");
-    } else {
-        result = window_iter_rows(it, gkm_kernel_base_num_sequences(base));
-        gkm_window_iter_destroy(it);
+    } else if (result_open(&result, out, 2, shape) == 0) {
+        Py_ssize_t w = 0;
+        while (w < shape[0] && gkm_window_iter_next(it, result.data + w * shape[1])) w++;
+        int ok = w == shape[0];
+        if (!ok) PyErr_SetString(PyExc_RuntimeError, "window iter ended early");
+        value = result_close(&result, ok);
     }
+    gkm_window_iter_destroy(it);
     if (is_owned) gkm_sequence_free(seq);
-    return result;
+    return value;
 }
 
 static int regular_window_matrices(const void* kernel, const gkm_sequence_t* const* seqs, int n,
@@ -150,11 +159,12 @@ static int regular_window_matrices(const void* kernel, const gkm_sequence_t* con
 /* One all-pairs matrix per window position of equal-length sequences. */
 static PyObject* Kernel_self_window_eval(KernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"seqs", "window", "shift", "padding", NULL};
+    static char* kwlist[] = {"seqs", "window", "shift", "padding", "out", NULL};
     PyObject* seqs_obj;
+    PyObject* out;
     window_geometry_t geom;
     void* base = Kernel_base(self);
-    if (base == NULL || parse_window_args(args, kwds, kwlist, &seqs_obj, &geom) < 0) return NULL;
+    if (base == NULL || parse_window_args(args, kwds, kwlist, &seqs_obj, &geom, &out) < 0) return NULL;
     seq_array_t seqs;
     if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
     PyObject* result = NULL;
@@ -162,7 +172,7 @@ static PyObject* Kernel_self_window_eval(KernelObject* self, PyObject* args, PyO
         PyErr_SetString(PyExc_ValueError, "sequences shorter than window");
     else
         result = self_window_matrices(self->kernel, gkm_kernel_base_get_L(base), &seqs, &geom,
-                                      regular_window_matrices, "gkm_kernel_window_kernel failed");
+                                      regular_window_matrices, "gkm_kernel_window_kernel failed", out);
     free_seq_array(&seqs);
     return result;
 }
@@ -194,15 +204,16 @@ static int Kernel_select_wcache(KernelObject* self, const seq_array_t* refs, int
  * trees are kept between calls with the same references and geometry. */
 static PyObject* Kernel_cross_window_eval(KernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"queries", "refs", "window", "shift", "padding", NULL};
+    static char* kwlist[] = {"queries", "refs", "window", "shift", "padding", "out", NULL};
     PyObject* queries_obj;
     PyObject* refs_obj;
     PyObject* pad_obj = NULL;
+    PyObject* out = NULL;
     int window, shift, pad_left, pad_right;
     void* base = Kernel_base(self);
     if (base == NULL ||
-        !PyArg_ParseTupleAndKeywords(args, kwds, "OOii|O", kwlist, &queries_obj, &refs_obj, &window, &shift,
-                                     &pad_obj) ||
+        !PyArg_ParseTupleAndKeywords(args, kwds, "OOii|O$O", kwlist, &queries_obj, &refs_obj, &window, &shift,
+                                     &pad_obj, &out) ||
         parse_padding(pad_obj, &pad_left, &pad_right) < 0)
         return NULL;
     seq_array_t queries, refs;
@@ -211,9 +222,9 @@ static PyObject* Kernel_cross_window_eval(KernelObject* self, PyObject* args, Py
         free_seq_array(&queries);
         return NULL;
     }
-    PyObject* result = NULL;
+    PyObject* value = NULL;
     int n_windows;
-    double* buf;
+    result_t result;
     if (shift < 1) {
         /* No cache can be built for such a shift; behave as a failed rebuild. */
         Kernel_drop_wcache(self);
@@ -221,20 +232,19 @@ static PyObject* Kernel_cross_window_eval(KernelObject* self, PyObject* args, Py
     } else if ((n_windows = gkm_compute_n_windows(gkm_sequence_length(queries.seqs[0]), window, shift, pad_left,
                                                    pad_right, gkm_kernel_base_get_L(base))) <= 0) {
         PyErr_SetString(PyExc_ValueError, "no valid windows with given padding");
-    } else if ((buf = new_flat_buffer(n_windows, queries.n, refs.n)) != NULL) {
+    } else if (result_open(&result, out, 3, (const Py_ssize_t[3]){n_windows, queries.n, refs.n}) == 0) {
         /* The query refuses queries whose length differs from the references',
          * so a successful one wrote exactly the n_windows blocks counted here. */
-        if (Kernel_select_wcache(self, &refs, window, shift, pad_left, pad_right) == 0) {
-            if (gkm_window_tree_cache_query(self->kernel, self->wcache, queries.seqs, queries.n, buf) != 0)
-                PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_query failed");
-            else
-                result = flat_to_3d_list(buf, n_windows, queries.n, refs.n);
+        int ok = Kernel_select_wcache(self, &refs, window, shift, pad_left, pad_right) == 0;
+        if (ok && gkm_window_tree_cache_query(self->kernel, self->wcache, queries.seqs, queries.n, result.data) != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_query failed");
+            ok = 0;
         }
-        PyMem_Free(buf);
+        value = result_close(&result, ok);
     }
     free_seq_array(&queries);
     free_seq_array(&refs);
-    return result;
+    return value;
 }
 
 static PyObject* Kernel_get_param(KernelObject* self, void* which)
@@ -252,7 +262,15 @@ static PyMethodDef Kernel_methods[] = {
     {"weight_scheme", (PyCFunction)Kernel_weight_scheme, METH_NOARGS,
      "weight_scheme() -> int (0=full, 1=truncated, 2=estimated_full)."},
     {"use_rc", (PyCFunction)Kernel_use_rc, METH_NOARGS, "use_rc() -> int (0 or 1)."},
-    {"eval_batch", (PyCFunction)Kernel_eval_batch, METH_VARARGS, "eval_batch(queries) -> list[list[float]]."},
+    {"eval_batch", (PyCFunction)(void (*)(void))Kernel_eval_batch, METH_VARARGS | METH_KEYWORDS,
+     "eval_batch(queries) -> list[list[float]]."},
+    {"gram", (PyCFunction)(void (*)(void))Kernel_gram, METH_VARARGS | METH_KEYWORDS,
+     "gram(*, out=None) -> list[list[float]].\n\n"
+     "The stored references against each other (finalize() first): entry [i][j]\n"
+     "is reference i against reference j, equal to eval_batch of the same\n"
+     "texts, with each unordered pair computed once. With out, a writable\n"
+     "C-contiguous float64 buffer of shape (n, n), the values are written there\n"
+     "and out is returned."},
     {"sliding_query", (PyCFunction)(void (*)(void))Kernel_sliding_query, METH_VARARGS | METH_KEYWORDS,
      "sliding_query(seq, window, shift, padding=0) -> list[list[float]]."},
     {"self_window_eval", (PyCFunction)(void (*)(void))Kernel_self_window_eval, METH_VARARGS | METH_KEYWORDS,

@@ -4,17 +4,19 @@
 static const char TYPE_NAME[] = "Sequence";
 
 /* The kernel argument may be either kernel type; each has its own base. */
-static const void* parse_sequence_args(PyObject* args, PyObject* kwds, const char** text, const char** sid)
+static const void* parse_sequence_args(PyObject* args, PyObject* kwds, const char** text, const char** sid,
+                                       int* skip_invalid)
 {
-    static char* kwlist[] = {"kernel", "seq", "sid", NULL};
+    static char* kwlist[] = {"kernel", "seq", "sid", "skip_invalid", NULL};
     PyObject* kernel;
-    if (PyArg_ParseTupleAndKeywords(args, kwds, "O!s|s", kwlist, &KernelType, &kernel, text, sid)) {
+    if (PyArg_ParseTupleAndKeywords(args, kwds, "O!s|s$p", kwlist, &KernelType, &kernel, text, sid, skip_invalid)) {
         KernelObject* kobj = (KernelObject*)kernel;
         if (kobj->kernel == NULL) return raise_not_initialized("Kernel");
         return gkm_kernel_base(kobj->kernel);
     }
     PyErr_Clear();
-    if (PyArg_ParseTupleAndKeywords(args, kwds, "O!s|s", kwlist, &WeightedKernelType, &kernel, text, sid)) {
+    if (PyArg_ParseTupleAndKeywords(args, kwds, "O!s|s$p", kwlist, &WeightedKernelType, &kernel, text, sid,
+                                    skip_invalid)) {
         WeightedKernelObject* wobj = (WeightedKernelObject*)kernel;
         if (wobj->kernel == NULL) return raise_not_initialized("WeightedKernel");
         return gkm_weighted_kernel_base(wobj->kernel);
@@ -27,9 +29,10 @@ static int Sequence_init(SequenceObject* self, PyObject* args, PyObject* kwds)
     if (reject_reinit(self->seq, TYPE_NAME) < 0) return -1;
     const char* text;
     const char* sid = NULL;
-    const void* base = parse_sequence_args(args, kwds, &text, &sid);
+    int skip_invalid = 0;
+    const void* base = parse_sequence_args(args, kwds, &text, &sid, &skip_invalid);
     if (base == NULL) return -1;
-    gkm_sequence_t* seq = gkm_sequence_create(base, text, sid);
+    gkm_sequence_t* seq = skip_invalid ? gkm_sequence_create_masked(base, text, sid) : gkm_sequence_create(base, text, sid);
     if (seq == NULL) {
         PyErr_SetString(PyExc_ValueError,
                         "gkm_sequence_create failed (sequence too short for L, or contains non-ACGT characters)");

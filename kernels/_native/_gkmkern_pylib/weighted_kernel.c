@@ -214,7 +214,7 @@ static double* resolve_offsets(PyObject* offsets_obj, int seqlen, int L, int* n_
  * refs NULL means all pairs of queries (self_eval). The centres follow the
  * first query's length. */
 static PyObject* eval_centred(WeightedKernelObject* self, const seq_array_t* queries, const seq_array_t* refs,
-                              PyObject* offsets_obj)
+                              PyObject* offsets_obj, PyObject* out)
 {
     kernel_params_t params;
     int n_centers;
@@ -222,50 +222,51 @@ static PyObject* eval_centred(WeightedKernelObject* self, const seq_array_t* que
     double* centers = resolve_offsets(offsets_obj, gkm_sequence_length(queries->seqs[0]), params.L, &n_centers);
     if (centers == NULL) return NULL;
     const int n_cols = refs != NULL ? refs->n : queries->n;
-    PyObject* result = NULL;
-    double* buf = new_flat_buffer(n_centers, queries->n, n_cols);
-    if (buf != NULL) {
+    /* One centre drops the outer level. */
+    const Py_ssize_t shape[3] = {n_centers, queries->n, n_cols};
+    const int one = n_centers == 1;
+    PyObject* value = NULL;
+    result_t result;
+    if (result_open(&result, out, one ? 2 : 3, shape + one) == 0) {
         int rc = refs != NULL ? gkm_weighted_kernel_eval_cross(self->kernel, queries->seqs, queries->n, refs->seqs,
-                                                               refs->n, centers, n_centers, buf)
+                                                               refs->n, centers, n_centers, result.data)
                               : gkm_weighted_kernel_eval_self(self->kernel, queries->seqs, queries->n, centers,
-                                                              n_centers, buf);
+                                                              n_centers, result.data);
         if (rc != 0)
             PyErr_SetString(PyExc_RuntimeError, refs != NULL ? "gkm_weighted_kernel_eval_cross failed"
                                                              : "gkm_weighted_kernel_eval_self failed");
-        else if (n_centers == 1)
-            result = flat_to_2d_list(buf, queries->n, n_cols);
-        else
-            result = flat_to_3d_list(buf, n_centers, queries->n, n_cols);
-        PyMem_Free(buf);
+        value = result_close(&result, rc == 0);
     }
     PyMem_Free(centers);
-    return result;
+    return value;
 }
 
 static PyObject* WeightedKernel_self_eval(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"seqs", "offsets", NULL};
+    static char* kwlist[] = {"seqs", "offsets", "out", NULL};
     PyObject* seqs_obj;
     PyObject* offsets_obj = NULL;
+    PyObject* out = NULL;
     void* base = WeightedKernel_base(self);
-    if (base == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "O|O", kwlist, &seqs_obj, &offsets_obj))
+    if (base == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "O|O$O", kwlist, &seqs_obj, &offsets_obj, &out))
         return NULL;
     seq_array_t seqs;
     if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
-    PyObject* result = eval_centred(self, &seqs, NULL, offsets_obj);
+    PyObject* result = eval_centred(self, &seqs, NULL, offsets_obj, out);
     free_seq_array(&seqs);
     return result;
 }
 
 static PyObject* WeightedKernel_cross_eval(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"queries", "refs", "offsets", NULL};
+    static char* kwlist[] = {"queries", "refs", "offsets", "out", NULL};
     PyObject* queries_obj;
     PyObject* refs_obj;
     PyObject* offsets_obj = NULL;
+    PyObject* out = NULL;
     void* base = WeightedKernel_base(self);
     if (base == NULL ||
-        !PyArg_ParseTupleAndKeywords(args, kwds, "OO|O", kwlist, &queries_obj, &refs_obj, &offsets_obj))
+        !PyArg_ParseTupleAndKeywords(args, kwds, "OO|O$O", kwlist, &queries_obj, &refs_obj, &offsets_obj, &out))
         return NULL;
     seq_array_t queries, refs;
     if (build_seq_array(base, queries_obj, &queries) < 0) return NULL;
@@ -273,7 +274,7 @@ static PyObject* WeightedKernel_cross_eval(WeightedKernelObject* self, PyObject*
         free_seq_array(&queries);
         return NULL;
     }
-    PyObject* result = eval_centred(self, &queries, &refs, offsets_obj);
+    PyObject* result = eval_centred(self, &queries, &refs, offsets_obj, out);
     free_seq_array(&refs);
     free_seq_array(&queries);
     return result;
@@ -295,15 +296,16 @@ static int weighted_window_matrices(const void* kernel, const gkm_sequence_t* co
  * window weighted around its own middle. */
 static PyObject* WeightedKernel_self_window_eval(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"seqs", "window", "shift", "padding", NULL};
+    static char* kwlist[] = {"seqs", "window", "shift", "padding", "out", NULL};
     PyObject* seqs_obj;
+    PyObject* out;
     window_geometry_t geom;
     void* base = WeightedKernel_base(self);
-    if (base == NULL || parse_window_args(args, kwds, kwlist, &seqs_obj, &geom) < 0) return NULL;
+    if (base == NULL || parse_window_args(args, kwds, kwlist, &seqs_obj, &geom, &out) < 0) return NULL;
     seq_array_t seqs;
     if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
     PyObject* result = self_window_matrices(self->kernel, gkm_kernel_base_get_L(base), &seqs, &geom,
-                                            weighted_window_matrices, WINDOW_KERNEL_FAILED);
+                                            weighted_window_matrices, WINDOW_KERNEL_FAILED, out);
     free_seq_array(&seqs);
     return result;
 }
@@ -312,7 +314,7 @@ static PyObject* WeightedKernel_self_window_eval(WeightedKernelObject* self, PyO
  * buffer holds exactly the rows the core writes, counted the same way, so no
  * bound on the window count has to be guessed (or can overflow). */
 static PyObject* sliding_query_rows(WeightedKernelObject* self, const gkm_sequence_t* query,
-                                    const window_geometry_t* geom)
+                                    const window_geometry_t* geom, PyObject* out)
 {
     if (geom->shift < 1) {
         PyErr_SetString(PyExc_RuntimeError, SLIDING_QUERY_FAILED);
@@ -322,32 +324,29 @@ static PyObject* sliding_query_rows(WeightedKernelObject* self, const gkm_sequen
     const int n_ref = gkm_kernel_base_num_sequences(base);
     const int n_rows = gkm_compute_n_windows(gkm_sequence_length(query), geom->window, geom->shift, geom->pad_left,
                                              geom->pad_right, gkm_kernel_base_get_L(base));
-    double* buf = new_flat_buffer(n_rows, n_ref, 1);
-    if (buf == NULL) return NULL;
-    PyObject* result = NULL;
+    result_t result;
+    if (result_open(&result, out, 2, (const Py_ssize_t[2]){n_rows, n_ref}) < 0) return NULL;
     int n_windows = 0;
-    if (gkm_weighted_kernel_sliding_query(self->kernel, query, geom->window, geom->shift, geom->pad_left,
-                                          geom->pad_right, buf, &n_windows) != 0)
-        PyErr_SetString(PyExc_RuntimeError, SLIDING_QUERY_FAILED);
-    else
-        result = flat_to_2d_list(buf, n_windows, n_ref);
-    PyMem_Free(buf);
-    return result;
+    int ok = gkm_weighted_kernel_sliding_query(self->kernel, query, geom->window, geom->shift, geom->pad_left,
+                                               geom->pad_right, result.data, &n_windows) == 0;
+    if (!ok) PyErr_SetString(PyExc_RuntimeError, SLIDING_QUERY_FAILED);
+    return result_close(&result, ok);
 }
 
 /* Every window of one sequence against the same positions of every stored
  * reference; needs a finalised kernel. */
 static PyObject* WeightedKernel_sliding_query(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"seq", "window", "shift", "padding", NULL};
+    static char* kwlist[] = {"seq", "window", "shift", "padding", "out", NULL};
     PyObject* seq_obj;
+    PyObject* out;
     window_geometry_t geom;
     int is_owned;
-    if (WeightedKernel_kernel(self) == NULL || parse_window_args(args, kwds, kwlist, &seq_obj, &geom) < 0)
+    if (WeightedKernel_kernel(self) == NULL || parse_window_args(args, kwds, kwlist, &seq_obj, &geom, &out) < 0)
         return NULL;
     gkm_sequence_t* query = coerce_sequence_wkern(self, seq_obj, &is_owned);
     if (query == NULL) return NULL;
-    PyObject* result = sliding_query_rows(self, query, &geom);
+    PyObject* result = sliding_query_rows(self, query, &geom, out);
     if (is_owned) gkm_sequence_free(query);
     return result;
 }

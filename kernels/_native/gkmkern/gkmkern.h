@@ -93,6 +93,8 @@ GKM_API const gkm_sequence_t* gkm_kernel_base_get_sequence(const void* kernel_ba
 
 /* Null when shorter than L or a non-ACGT base lies within the first 2047. */
 GKM_API gkm_sequence_t* gkm_sequence_create(const void* kernel_base, const char* seq, const char* sid);
+/* As gkm_sequence_create, but a non-ACGT base leaves out every L-mer covering it, on both strands and in the norm. */
+GKM_API gkm_sequence_t* gkm_sequence_create_masked(const void* kernel_base, const char* seq, const char* sid);
 GKM_API void gkm_sequence_free(gkm_sequence_t* seq);
 GKM_API int gkm_sequence_length(const gkm_sequence_t* seq);
 GKM_API const char* gkm_sequence_sid(const gkm_sequence_t* seq);
@@ -111,6 +113,9 @@ GKM_API int gkm_kernel_eval_all(const gkm_kernel_t* kernel, const gkm_sequence_t
 /* res: n_q x n_seqs, row-major, on up to nthreads threads; -1 when any row failed as eval_all does. */
 GKM_API int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries,
                                   int n_q, double* res);
+/* out: n_seqs x n_seqs, the stored references against each other, each unordered pair computed once;
+ * -1 (out untouched) when the kernel is not finalised or memory is exhausted. */
+GKM_API int gkm_kernel_eval_gram(const gkm_kernel_t* kernel, double* out);
 
 /* ---- windows ---------------------------------------------------------- */
 

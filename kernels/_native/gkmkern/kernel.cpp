@@ -147,3 +147,10 @@ extern "C" int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_seque
     }
     return failed ? -1 : 0;
 }
+
+extern "C" int gkm_kernel_eval_gram(const gkm_kernel_t* kernel, double* out)
+{
+    if (!kernel || !out || !kernel->prob_tree) return -1;
+    const gkm_kernel_base_t* base = &kernel->base;
+    return gkm_kernel_eval_batch(kernel, base->seqs, base->n_seqs, out);
+}

@@ -42,9 +42,13 @@ T* alloc_array(size_t n)
 
 }  // namespace
 
-extern "C" gkm_sequence_t* gkm_sequence_create(const void* kernel_base, const char* text, const char* sid)
+namespace {
+
+// Encodes text for base. A character other than ACGT (either case) fails the
+// encoding, or, with mask_invalid, is stored as A and every L-mer covering it
+// on either strand gets weight 0, so that it counts nowhere.
+gkm_sequence_t* encode(const gkm_kernel_base_t* base, const char* text, const char* sid, bool mask_invalid)
 {
-    const auto* base = static_cast<const gkm_kernel_base_t*>(kernel_base);
     if (!base || !text) return nullptr;
     const int L = base->param.L;
     const size_t n = strlen(text);
@@ -56,26 +60,41 @@ extern "C" gkm_sequence_t* gkm_sequence_create(const void* kernel_base, const ch
     const int len = n > (size_t)GKM_MAX_SEQLEN ? GKM_MAX_SEQLEN : (int)n;
     s->seqlen = len;
     if (!(s->seq = alloc_array<uint8_t>(len)) || !(s->seq_rc = alloc_array<uint8_t>(len))) return nullptr;
-    for (int i = 0; i < len; i++) {
-        const int c = base_code(text[i]);
-        if (!c) return nullptr;
-        s->seq[i] = (uint8_t)c;
-    }
-    for (int j = 0; j < len; j++) s->seq_rc[j] = (uint8_t)(5 - s->seq[len - 1 - j]);
-
     const int nk = len - L + 1;
     s->nkmers = nk;
     if (!(s->kmerids = alloc_array<int32_t>(nk)) || !(s->kmerids_rc = alloc_array<int32_t>(nk)) ||
         !(s->wt = alloc_array<double>(nk)) || !(s->wt_rc = alloc_array<double>(nk)))
         return nullptr;
+    for (int l = 0; l < nk; l++) s->wt[l] = 1.0;
+    for (int i = 0; i < len; i++) {
+        int c = base_code(text[i]);
+        if (!c) {
+            if (!mask_invalid) return nullptr;
+            c = 1;
+            for (int l = std::max(0, i - L + 1); l <= std::min(i, nk - 1); l++) s->wt[l] = 0.0;
+        }
+        s->seq[i] = (uint8_t)c;
+    }
+    for (int j = 0; j < len; j++) s->seq_rc[j] = (uint8_t)(5 - s->seq[len - 1 - j]);
     for (int l = 0; l < nk; l++) {
         s->kmerids[l] = lmer_id(s->seq + l, L);
         s->kmerids_rc[l] = lmer_id(s->seq_rc + l, L);
-        s->wt[l] = 1.0;
-        s->wt_rc[l] = 1.0;
+        s->wt_rc[l] = s->wt[nk - 1 - l];
     }
     s->sqnorm = compute_sqnorm(base, s.get());
     return s.release();
+}
+
+}  // namespace
+
+extern "C" gkm_sequence_t* gkm_sequence_create(const void* kernel_base, const char* text, const char* sid)
+{
+    return encode(static_cast<const gkm_kernel_base_t*>(kernel_base), text, sid, false);
+}
+
+extern "C" gkm_sequence_t* gkm_sequence_create_masked(const void* kernel_base, const char* text, const char* sid)
+{
+    return encode(static_cast<const gkm_kernel_base_t*>(kernel_base), text, sid, true);
 }
 
 extern "C" void gkm_sequence_free(gkm_sequence_t* seq)

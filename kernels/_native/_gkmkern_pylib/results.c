@@ -1,0 +1,124 @@
+/* Where an evaluation's values go: into the caller's out buffer (any
+ * writable C-contiguous float64 buffer of exactly the result's shape), or into
+ * a buffer of ours that becomes nested lists of floats. */
+#include "binding.h"
+
+#include <string.h>
+#include <unistd.h>
+
+/* Largest size to ask for: more than the machine's memory can never be had,
+ * and asking anyway lets the system's out-of-memory killer end the process
+ * instead of raising MemoryError. */
+static size_t physical_memory(void)
+{
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return (size_t)-1;
+    return (size_t)pages * (size_t)page_size;
+}
+
+/* Bytes that a list result of count floats costs: our buffer, one float
+ * object per value and the lists' slots. */
+static int list_result_fits(Py_ssize_t count)
+{
+    const size_t per_value = sizeof(double) + sizeof(PyFloatObject) + sizeof(PyObject*);
+    return (size_t)count <= physical_memory() / per_value;
+}
+
+static int shape_count(int ndim, const Py_ssize_t* shape, Py_ssize_t* count)
+{
+    Py_ssize_t n = 1;
+    for (int i = 0; i < ndim; i++) {
+        if (shape[i] < 0 || (shape[i] != 0 && n > PY_SSIZE_T_MAX / shape[i])) return -1;
+        n *= shape[i];
+    }
+    *count = n;
+    return 0;
+}
+
+static void format_shape(char* text, size_t size, int ndim, const Py_ssize_t* shape)
+{
+    size_t used = (size_t)PyOS_snprintf(text, size, "(");
+    for (int i = 0; i < ndim && used < size; i++)
+        used += (size_t)PyOS_snprintf(text + used, size - used, i ? ", %zd" : "%zd", shape[i]);
+    if (used < size) PyOS_snprintf(text + used, size - used, ndim == 1 ? ",)" : ")");
+}
+
+static int is_float64_format(const char* format)
+{
+    if (format == NULL) return 1;
+    if (*format == '@' || *format == '=' || *format == '<') format++;
+    return strcmp(format, "d") == 0;
+}
+
+/* The out argument, checked before anything is written to it. */
+static int open_out_buffer(result_t* r, PyObject* out)
+{
+    if (!PyObject_CheckBuffer(out)) {
+        PyErr_Format(PyExc_TypeError, "out must be a writable float64 buffer such as a NumPy array, not %.100s",
+                     Py_TYPE(out)->tp_name);
+        return -1;
+    }
+    if (PyObject_GetBuffer(out, &r->view, PyBUF_RECORDS_RO) < 0) return -1;
+    char expected[96], got[96];
+    format_shape(expected, sizeof expected, r->ndim, r->shape);
+    if (r->view.readonly) {
+        PyErr_SetString(PyExc_ValueError, "out is read-only");
+    } else if (!is_float64_format(r->view.format) || r->view.itemsize != (Py_ssize_t)sizeof(double)) {
+        PyErr_Format(PyExc_TypeError, "out must hold float64 values, not format '%s'", r->view.format);
+    } else if (r->view.ndim != r->ndim || memcmp(r->view.shape, r->shape, sizeof(Py_ssize_t) * (size_t)r->ndim)) {
+        format_shape(got, sizeof got, r->view.ndim, r->view.shape);
+        PyErr_Format(PyExc_ValueError, "out has shape %s, expected %s", got, expected);
+    } else if (!PyBuffer_IsContiguous(&r->view, 'C')) {
+        PyErr_SetString(PyExc_ValueError, "out must be C-contiguous");
+    } else {
+        r->out = out;
+        r->data = r->view.buf;
+        return 0;
+    }
+    PyBuffer_Release(&r->view);
+    return -1;
+}
+
+int result_open(result_t* r, PyObject* out, int ndim, const Py_ssize_t* shape)
+{
+    memset(r, 0, sizeof *r);
+    r->ndim = ndim;
+    memcpy(r->shape, shape, sizeof(Py_ssize_t) * (size_t)ndim);
+    Py_ssize_t count;
+    if (shape_count(ndim, shape, &count) < 0) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (out != NULL && out != Py_None) return open_out_buffer(r, out);
+    if (!list_result_fits(count)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    r->data = PyMem_New(double, count > 0 ? count : 1);
+    if (r->data == NULL) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* result_close(result_t* r, int ok)
+{
+    PyObject* value = NULL;
+    if (r->out != NULL) {
+        PyBuffer_Release(&r->view);
+        if (ok) {
+            Py_INCREF(r->out);
+            value = r->out;
+        }
+    } else {
+        if (ok) {
+            value = r->ndim == 2 ? flat_to_2d_list(r->data, r->shape[0], r->shape[1])
+                                 : flat_to_3d_list(r->data, r->shape[0], r->shape[1], r->shape[2]);
+        }
+        PyMem_Free(r->data);
+    }
+    memset(r, 0, sizeof *r);
+    return value;
+}

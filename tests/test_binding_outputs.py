@@ -1,0 +1,185 @@
+"""Results into caller-owned arrays (out=), the Gram of the stored references,
+and sequences whose non-ACGT bases are left out (skip_invalid)."""
+
+import random
+
+import numpy as np
+import pytest
+
+import reference as ref
+from seqgen import random_dna
+from vellum import _gkmkern as g
+
+PARAMS = dict(L=6, k=3, d=2)
+
+
+def texts(n, length, seed=11):
+    rng = random.Random(seed)
+    return [random_dna(rng, length) for _ in range(n)]
+
+
+def finalized(refs, cls=g.Kernel, **params):
+    kernel = cls(**{**PARAMS, **params})
+    for text in refs:
+        kernel.add_sequence(text)
+    kernel.finalize()
+    return kernel
+
+
+def as_bits(values):
+    return [float(x).hex() for x in np.asarray(values, dtype=float).ravel()]
+
+
+REFS = texts(5, 40)
+QUERIES = texts(3, 40, seed=12)
+
+
+def kernel_calls():
+    """(label, receiver factory, method name, args, kwargs) of every evaluation that takes out."""
+    wk = dict(pos_kernel=g.POS_GAUSSIAN, weight_sigma=6.0)
+    return [
+        ("eval_batch", lambda: finalized(REFS), "eval_batch", (QUERIES,), {}),
+        ("gram", lambda: finalized(REFS, use_rc=1), "gram", (), {}),
+        ("sliding_query", lambda: finalized(REFS), "sliding_query", (QUERIES[0], 12, 5, (2, 3)), {}),
+        ("self_window_eval", lambda: g.Kernel(**PARAMS), "self_window_eval", (REFS, 12, 7), {}),
+        ("cross_window_eval", lambda: g.Kernel(**PARAMS), "cross_window_eval", (QUERIES, REFS, 10, 6, 1), {}),
+        ("self_eval one centre", lambda: g.WeightedKernel(**PARAMS, **wk), "self_eval", (REFS,), {}),
+        ("self_eval centres", lambda: g.WeightedKernel(**PARAMS, **wk), "self_eval", (REFS, [-3.0, 0.0, 4.5]), {}),
+        ("cross_eval", lambda: g.WeightedKernel(**PARAMS, **wk), "cross_eval", (QUERIES, REFS, [1.0, 2.0]), {}),
+        ("weighted self_window_eval", lambda: g.WeightedKernel(**PARAMS, **wk), "self_window_eval",
+         (REFS, 14, 9), {}),
+        ("weighted sliding_query", lambda: finalized(REFS, g.WeightedKernel, **wk), "sliding_query",
+         (QUERIES[1], 15, 4), {}),
+    ]
+
+
+CALLS = kernel_calls()
+CALL_IDS = [c[0] for c in CALLS]
+
+
+@pytest.mark.parametrize("label, make, method, args, kwargs", CALLS, ids=CALL_IDS)
+def test_out_receives_the_bits_of_the_list_result(label, make, method, args, kwargs):
+    expected = np.array(getattr(make(), method)(*args, **kwargs))
+    out = np.full(expected.shape, np.nan)
+    returned = getattr(make(), method)(*args, out=out, **kwargs)
+    assert returned is out
+    assert as_bits(out) == as_bits(expected)
+
+
+def bad_outs(shape):
+    wrong_shape = np.full(shape[:-1] + (shape[-1] + 1,), np.nan)
+    read_only = np.full(shape, np.nan)
+    read_only.flags.writeable = False
+    strided = np.full(shape[:-1] + (2 * shape[-1],), np.nan)[..., ::2]
+    return [
+        (wrong_shape, ValueError, "out has shape"),
+        (np.full(shape[1:], np.nan), ValueError, "out has shape"),
+        (np.full(shape, np.nan, dtype=np.float32), TypeError, "out must hold float64 values, not format 'f'"),
+        (read_only, ValueError, "out is read-only"),
+        (strided, ValueError, "out must be C-contiguous"),
+        ([0.0], TypeError, "out must be a writable float64 buffer such as a NumPy array, not list"),
+    ]
+
+
+@pytest.mark.parametrize("label, make, method, args, kwargs", CALLS, ids=CALL_IDS)
+def test_a_bad_out_is_refused_before_anything_is_written(label, make, method, args, kwargs):
+    shape = np.array(getattr(make(), method)(*args, **kwargs)).shape
+    for out, error, message in bad_outs(shape):
+        with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
+            getattr(make(), method)(*args, out=out, **kwargs)
+        if isinstance(out, np.ndarray):
+            assert np.isnan(out).all()
+
+
+def test_out_shape_message_names_both_shapes():
+    kernel = finalized(REFS)
+    with pytest.raises(ValueError, match=r"^out has shape \(3, 4\), expected \(3, 5\)$"):
+        kernel.eval_batch(QUERIES, out=np.zeros((3, 4)))
+
+
+def test_out_is_keyword_only_and_queries_positional_only():
+    kernel = finalized(REFS)
+    with pytest.raises(TypeError):
+        kernel.eval_batch(QUERIES, np.zeros((3, 5)))
+    with pytest.raises(TypeError):
+        kernel.eval_batch(queries=QUERIES)
+    with pytest.raises(TypeError):
+        kernel.gram(np.zeros((5, 5)))
+
+
+@pytest.mark.parametrize("use_rc", [0, 1])
+@pytest.mark.parametrize("scheme", [0, 1, 2])
+def test_gram_equals_eval_batch_bitwise_and_is_symmetric(use_rc, scheme):
+    refs = texts(9, 35, seed=use_rc * 7 + scheme) + ["ACGTACGTAC"]
+    kernel = finalized(refs, use_rc=use_rc, weight_scheme=scheme, nthreads=2)
+    gram = np.array(kernel.gram())
+    assert as_bits(gram) == as_bits(kernel.eval_batch(refs))
+    assert as_bits(gram) == as_bits(gram.T)
+
+
+def test_gram_of_no_references_and_of_an_open_kernel():
+    assert finalized([]).gram() == []
+    with pytest.raises(RuntimeError, match=r"^kernel is not finalized; call finalize\(\) before gram\(\)$"):
+        g.Kernel(**PARAMS).gram()
+
+
+# ---- skip_invalid ---------------------------------------------------------------
+
+
+def clean_lmers(text, L):
+    """L-mers of text made of A, C, G, T only (upper case), by start position."""
+    text = text.upper()
+    return [text[i : i + L] for i in range(len(text) - L + 1) if set(text[i : i + L]) <= set("ACGT")]
+
+
+def masked_profile(q, r, L, d, use_rc):
+    comp = {"A": "T", "C": "G", "G": "C", "T": "A"}
+    rc = "".join(comp.get(c, "N") for c in reversed(r.upper()))
+    partners = clean_lmers(r, L) + (clean_lmers(rc, L) if use_rc else [])
+    words = clean_lmers(q, L)
+    return ref.mismatch_profile(words, [1] * len(words), partners, [1] * len(partners), L, d)
+
+
+def masked_value(q, r, weights, L, d, use_rc):
+    value = ref.reduce_profile(masked_profile(q, r, L, d, use_rc), weights)
+    nq = ref.norm_from_self_value(ref.reduce_profile(masked_profile(q, q, L, d, use_rc), weights))
+    nr = ref.norm_from_self_value(ref.reduce_profile(masked_profile(r, r, L, d, use_rc), weights))
+    return ref.normalise(value, nq, nr)
+
+
+DIRTY = ["ACGTNACGTTGCAACNNGTAGGCT", "nnacgtRYacgtTTGCAAcgtagg", "ACGTACGTACGTACGT-ACGTAC", "NNNNNNNNNNNN"]
+
+
+@pytest.mark.parametrize("use_rc", [0, 1])
+def test_skip_invalid_leaves_out_every_lmer_covering_a_non_acgt_base(use_rc):
+    L, k, d = 5, 3, 2
+    kernel = g.Kernel(L=L, k=k, d=d, use_rc=use_rc)
+    for text in DIRTY:
+        kernel.add_sequence(text, skip_invalid=True)
+    kernel.finalize()
+    weights = ref.weight_table(L, k, ref.WEIGHT_FULL)
+    queries = [g.Sequence(kernel, text, skip_invalid=True) for text in DIRTY]
+    rows = kernel.eval_batch(queries)
+    for i, q in enumerate(DIRTY):
+        nq = ref.norm_from_self_value(ref.reduce_profile(masked_profile(q, q, L, d, use_rc), weights))
+        assert queries[i].sqnorm() == pytest.approx(nq, rel=1e-12)
+        for j, r in enumerate(DIRTY):
+            assert rows[i][j] == pytest.approx(masked_value(q, r, weights, L, d, use_rc), rel=1e-12, abs=1e-15)
+    assert rows[3] == [0.0] * 4  # nothing of an all-N text is left
+
+
+def test_skip_invalid_matches_clean_text_when_there_is_nothing_to_skip():
+    kernel = finalized(REFS)
+    clean = kernel.eval_batch(QUERIES)
+    masked = kernel.eval_batch([g.Sequence(kernel, q, skip_invalid=True) for q in QUERIES])
+    assert as_bits(masked) == as_bits(clean)
+
+
+def test_without_skip_invalid_non_acgt_still_fails():
+    kernel = g.Kernel(**PARAMS)
+    with pytest.raises(ValueError, match="non-ACGT"):
+        kernel.add_sequence(DIRTY[0])
+    with pytest.raises(ValueError, match="non-ACGT"):
+        g.Sequence(kernel, DIRTY[0])
+    with pytest.raises(TypeError):
+        kernel.add_sequence(DIRTY[0], None, True)  # skip_invalid is keyword-only

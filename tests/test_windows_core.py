@@ -608,7 +608,7 @@ def test_cache_matches(core, make_core_kernel, cache_setup, cache_matches, dna, 
 # ---- exhausted memory --------------------------------------------------------
 
 _LOW_MEMORY_SCRIPT = r"""
-import resource, sys
+import random, resource, sys
 sys.path.insert(0, sys.argv[1])
 import core_ctypes
 from core_ctypes import double_buffer, seq_array
@@ -617,11 +617,17 @@ from vellum import _gkmkern
 core = core_ctypes.load_core(_gkmkern.__file__)
 kernel = core.gkm_kernel_create(core_ctypes.params(L=12, k=8, d=2))
 base = core.gkm_kernel_base(kernel)
+rng = random.Random(5)
+big = [core.gkm_sequence_create(base, "".join(rng.choice("ACGT") for _ in range(2000)).encode(), None)
+       for _ in range(300)]
 seqs = [core.gkm_sequence_create(base, (b"ACGTTGCAAGCT" * 9)[:100], None) for _ in range(2)]
-limit = 1536 * 2**20
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-# Every window tree of L = 12 reserves about 560 MB: twenty cannot coexist.
-many = core.gkm_window_tree_cache_build(kernel, seq_array(seqs), 2, 20, 4, 0, 0)
+# The address space in use now, plus a little: the references of the first
+# build need tens of megabytes to be indexed.
+in_use = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (in_use + 8 * 2**20, hard))
+many = core.gkm_window_tree_cache_build(kernel, seq_array(big), len(big), 100, 10, 0, 0)
+resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
 print("many", bool(many))
 one = core.gkm_window_tree_cache_build(kernel, seq_array(seqs), 2, 100, 1, 0, 0)
 out = double_buffer(4)

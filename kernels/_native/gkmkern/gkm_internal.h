@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
@@ -16,7 +17,8 @@ constexpr int GKM_MAX_L = 12;
 constexpr int GKM_MAX_SEQLEN = 2047;
 constexpr int GKM_N_WEIGHTS = 13;
 constexpr int GKM_MAX_WINDOWS = 1000001;
-constexpr int GKM_NODE_EMPTY = 999999;
+// Code of an L-mer that covers a masked base: it is searched and stored nowhere.
+constexpr uint32_t GKM_NO_LMER = 0xFFFFFFFFu;
 
 // ---- kernel base ----------------------------------------------------------
 
@@ -27,9 +29,6 @@ struct gkm_kernel_base_t {
     int32_t n_seqs;
     int32_t cap_seqs;
     int32_t finalized;
-    uint8_t* mmcnt_tab;
-    int32_t mmcnt_mask;
-    int32_t mmcnt_nlookups;
 };
 
 // Fills a zeroed base; false (nothing left allocated) when memory is exhausted.
@@ -54,240 +53,242 @@ inline double normalise(double value, double norm_a, double norm_b)
     return (norm_a > 0 && norm_b > 0) ? value / (norm_b * norm_a) : 0.0;
 }
 
+// Threads worth starting for `items` independent pieces of work.
+int team_size(const gkm_kernel_base_t* base, size_t items);
+
 // ---- encoded sequences ----------------------------------------------------
 
 struct gkm_sequence_t {
     char* sid;
-    int32_t seqid;
     int32_t seqlen;
-    uint8_t* seq;
-    uint8_t* seq_rc;
-    double* wt;
-    double* wt_rc;
-    int32_t* kmerids;
-    int32_t* kmerids_rc;
-    int32_t nkmers;
+    int32_t nkmers;   // seqlen - L + 1 for the L it was encoded for
+    uint8_t* seq;     // bases, A = 0, C = 1, G = 2, T = 3
+    uint8_t* masked;  // nonzero where the text held no ACGT base; null when it held none
     double sqnorm;
 };
 
-double compute_sqnorm(const gkm_kernel_base_t* base, const gkm_sequence_t* da);
-// The sequence was encoded for this base's word length (its L-mer count agrees).
+// The sequence was encoded for this base's word length: evaluations that
+// take its L-mer count and norm as given refuse any other.
 bool sequence_fits_base(const gkm_kernel_base_t* base, const gkm_sequence_t* seq);
-int sequence_to_twobitids(const gkm_kernel_base_t* base, const gkm_sequence_t* d, int* twobitids);
 
-// ---- k-mer tree -----------------------------------------------------------
+// L-mer codes (two bits a base, first base most significant) of bases
+// [start, start + n + L - 1) of s: fwd[i] is the forward L-mer starting at
+// start + i, rc[i] (when rc is not null) the reverse complement of that same
+// L-mer. An L-mer covering a masked base gets GKM_NO_LMER.
+void sequence_lmers(const gkm_sequence_t* s, int L, int start, int n, uint32_t* fwd, uint32_t* rc);
 
-struct kmer_leaf_data_t {
-    int seqid;
-    double wt;
+// The L-mers of a whole sequence, or of a stretch of it.
+struct lmer_span {
+    std::vector<uint32_t> fwd;
+    std::vector<uint32_t> rc;
+    void load(const gkm_sequence_t* s, int L, int start, int n, bool with_rc);
 };
 
-struct kmer_leaf_offset_t {
-    int seqid;
-    int offset;
-};
-
-struct kmer_leaf_t {
-    int count;
-    int capacity;
-    kmer_leaf_data_t* data;
-    kmer_leaf_offset_t* odata;
-    int use_offsets;
-};
-
-struct kmer_tree_t {
-    int L;
-    int k;
-    int d;
-    int node_count;
-    int leaf_count;
-    int* node;
-    kmer_leaf_t* leaf;
-};
-
-// Each returns false when memory runs out; the tree then stays consistent
-// (count <= capacity) and can be destroyed, but is incomplete.
-bool kmer_tree_init(kmer_tree_t* tree, int L, int k, int d);
-bool kmer_tree_add_sequence(kmer_tree_t* tree, int seqid, const gkm_sequence_t* d, int use_rc);
-bool kmer_tree_add_sequence_offsets(kmer_tree_t* tree, int seqid, const gkm_sequence_t* d, int use_rc);
-void kmer_tree_destroy(kmer_tree_t* tree);
-
-struct kmer_tree_deleter {
-    void operator()(kmer_tree_t* tree) const { kmer_tree_destroy(tree); }
-};
-using kmer_tree_ptr = std::unique_ptr<kmer_tree_t, kmer_tree_deleter>;
-
-// A fresh, empty tree for the base's L, k, d; null when memory runs out.
-kmer_tree_ptr kmer_tree_new(const gkm_kernel_base_t* base);
-
-// ---- mismatch-profile search ----------------------------------------------
-
-struct base_mismatch_count_t {
-    const uint8_t* bid;
-    double wt;
-    int mmcnt;
-};
-
-// Match lists of one walk: the initial list plus one list per internal level,
-// each as long as the query's L-mer count (a list never grows during descent).
-class match_workspace {
-public:
-    match_workspace(int L, int nkmers);
-    base_mismatch_count_t* initial() { return buf_.data(); }
-    base_mismatch_count_t* level(int depth) { return buf_.data() + (size_t)(depth + 1) * stride_; }
-    // Initial list: one element per L-mer starting at seq, with the given weights (null: 1.0).
-    int fill(const uint8_t* seq, int nkmers, const double* wt);
-
-private:
-    std::vector<base_mismatch_count_t> buf_;
-    size_t stride_;
-};
-
-// Descends the tree keeping the query L-mers still within d mismatches of the
-// path; at each reached leaf calls visit(leaf, element, m) with the element's
-// mismatch count m there. Subtrees without ids below last_seqid are skipped.
-template <class LeafVisit>
-void kmer_tree_walk(const kmer_tree_t* tree, int last_seqid, int depth, int x,
-                    const base_mismatch_count_t* cur, int n_cur, match_workspace& ws, LeafVisit& visit)
+// Mismatches between two L-mer codes.
+inline int lmer_mismatches(uint32_t a, uint32_t b)
 {
-    const int d = tree->d;
-    if (n_cur <= 0) return;
-    if (depth < tree->L - 1) {
-        base_mismatch_count_t* next = ws.level(depth);
-        for (int b = 1; b <= 4; b++) {
-            const int y = 4 * x + b;
-            if (tree->node[y] >= last_seqid) continue;
-            int n_next = 0;
-            for (int i = 0; i < n_cur; i++) {
-                const base_mismatch_count_t& e = cur[i];
-                if (*e.bid == b)
-                    next[n_next++] = {e.bid + 1, e.wt, e.mmcnt};
-                else if (e.mmcnt < d)
-                    next[n_next++] = {e.bid + 1, e.wt, e.mmcnt + 1};
-            }
-            if (n_next > 0) kmer_tree_walk(tree, last_seqid, depth + 1, y, next, n_next, ws, visit);
-        }
-        return;
-    }
-    for (int b = 1; b <= 4; b++) {
-        const kmer_leaf_t& leaf = tree->leaf[4 * x + b - tree->node_count];
-        if (leaf.count == 0) continue;
-        for (int i = 0; i < n_cur; i++) {
-            const base_mismatch_count_t& e = cur[i];
-            int m = e.mmcnt;
-            if (*e.bid != b) {
-                if (m >= d) continue;
-                m++;
-            }
-            visit(leaf, e, m);
-        }
-    }
+    const uint32_t x = a ^ b;
+    return __builtin_popcount((x | (x >> 1)) & 0x55555555u);
 }
 
-// Regular search: mmprof[m][seqid] += entry weight * query weight.
-void kmer_tree_dfs(const kmer_tree_t* tree, int last_seqid, const base_mismatch_count_t* matching,
-                   int n_matching, match_workspace& ws, double** mmprof);
+// The self-norm sqrt(K(x, x)) of n L-mers, each forward one (fwd) against
+// every forward one and, when rc is not null, every reverse-complement one
+// (rc[i] covers the bases of fwd[i]). Unit weights when w is null; otherwise
+// w[i] weighs both L-mers covering the bases of fwd[i].
+double lmers_self_norm(const gkm_kernel_base_t* base, const uint32_t* fwd, const uint32_t* rc, int n,
+                       const double* w);
 
-// Mismatch profile: d + 1 rows of n doubles.
-class mismatch_profile {
-public:
-    mismatch_profile(int d, int n);
-    void clear();
-    double** rows() { return rows_.data(); }
-    double reduce(const double* weights, int j) const;
+// The same under several weightings, weights[c * n + i], into norms[c]: the
+// pairs within d mismatches are found once, then summed per weighting in the
+// order lmers_self_norm sums them.
+void lmers_self_norms(const gkm_kernel_base_t* base, const uint32_t* fwd, const uint32_t* rc, int n,
+                      const double* weights, int n_weightings, double* norms);
 
-private:
-    int d_;
-    size_t n_;
-    std::vector<double> cells_;
-    std::vector<double*> rows_;
+// ---- L-mer index ----------------------------------------------------------
+//
+// The L-mers of a set of sequences, sorted by code. Equal codes form a group;
+// groups sharing their first P bases form a node, which records which of the
+// 4^S possible S-base suffixes occur in a mask. A table over the first T <= P
+// bases maps a prefix to its run of nodes; nodes past T are found by bisection.
+// Every array grows with the L-mers held, never with 4^L.
+
+struct lmer_entry {
+    int32_t id;     // sequence
+    int32_t value;  // occurrences (counting indexes) or forward start (positional ones)
 };
 
-// Walks query a (forward L-mers with a's own weights: 1.0 for encoded
-// sequences, positional weights for weighted window views) against the first
-// n_refs ids of tree and writes the unnormalised values res[0..n_refs-1].
-void eval_against_tree(const gkm_kernel_base_t* base, const kmer_tree_t* tree, const gkm_sequence_t* a,
-                       int n_refs, double* res, mismatch_profile& prof, match_workspace& ws);
+struct lmer_index_nodes {
+    int L = 0;
+    int S = 0;       // suffix bases in a node mask
+    int P = 0;       // prefix bases of a node
+    int T = 0;       // prefix bases of the top table
+    int words = 0;   // 64-bit mask words per node
+    std::vector<uint32_t> top;         // 4^T + 1
+    std::vector<uint32_t> prefix;      // per node, its P-base prefix
+    std::vector<uint64_t> mask;        // words per node
+    std::vector<uint32_t> word_group;  // words per node: first group of the word
+    std::vector<uint32_t> group_start; // per group, first entry; two sentinels
+    size_t n_nodes() const { return prefix.size(); }
+    size_t n_groups() const { return group_start.size() - 2; }
+};
+
+// One L-mer occurrence to index.
+struct lmer_record {
+    uint32_t code;
+    int32_t id;
+    int32_t value;
+};
+
+// Counting: equal (code, id) records merge, their values add up.
+// Positional: every record stays, in the order given for equal codes.
+struct lmer_counts {
+    static constexpr bool merges = true;
+};
+struct lmer_positions {
+    static constexpr bool merges = false;
+};
+
+template <class Payload>
+struct lmer_index : lmer_index_nodes {
+    std::vector<lmer_entry> entries;
+};
+
+// Sorts records (consumed) into nodes, groups and entries; throws std::bad_alloc.
+void build_lmer_index(lmer_index_nodes& nodes, std::vector<lmer_entry>& entries, std::vector<lmer_record>& records,
+                      int L, bool merge);
+
+template <class Payload>
+void build_lmer_index(lmer_index<Payload>& ix, std::vector<lmer_record>& records, int L)
+{
+    build_lmer_index(ix, ix.entries, records, L, Payload::merges);
+}
+
+// Records of every L-mer of seqs[j], under id j (and the reverse complement
+// with use_rc), optionally only those starting in [start, start + n). Counting
+// records carry 1, positional ones the forward start.
+void append_lmer_records(std::vector<lmer_record>& records, const gkm_sequence_t* seq, int id, int L, bool use_rc,
+                         bool positions, int start = 0, int n = -1);
+
+// ---- search ---------------------------------------------------------------
+//
+// Every query L-mer against every indexed L-mer within d mismatches. A query
+// L-mer carries a tag (a row, a position, or both) that comes back with each
+// of its hits, together with the mismatch count and the entry it met.
+
+struct query_lmer {
+    uint32_t code;
+    uint32_t tag;
+};
+
+struct lmer_hit {
+    uint32_t tag_m;  // tag << 4 | mismatches
+    uint32_t entry;
+};
+constexpr int HIT_TAG_SHIFT = 4;
+constexpr uint32_t MAX_HIT_TAG = 0x0FFFFFFFu;
+
+class hit_sink {
+public:
+    virtual void take(const lmer_hit* hits, size_t n) = 0;
+
+protected:
+    ~hit_sink() = default;
+};
+
+// Working storage of searches, reused from one to the next.
+class search_workspace {
+public:
+    search_workspace();
+    ~search_workspace();
+    search_workspace(const search_workspace&) = delete;
+    search_workspace& operator=(const search_workspace&) = delete;
+    struct state;
+    state* st;
+};
+
+// Hits reach sink in batches, in an order fixed by the index and the query
+// L-mers alone (a query's hits come in the same order whatever else is searched
+// with it). Throws std::bad_alloc.
+void search_lmer_index(const lmer_index_nodes& ix, int d, const query_lmer* queries, size_t n, search_workspace& ws,
+                       hit_sink& sink);
 
 // ---- regular kernel -------------------------------------------------------
 
 struct gkm_kernel_t {
     gkm_kernel_base_t base;
-    kmer_tree_t* prob_tree;
+    lmer_index<lmer_counts>* index;  // every stored reference; null until finalised
 };
 
 // ---- windows --------------------------------------------------------------
 
-typedef void (*window_callback_t)(int w_idx, int start, int eff_start, int eff_len, void* user_data);
-
-int iter_windows(int seqlen, int window, int shift, int pad_left, int pad_right, int L, window_callback_t cb,
-                 void* user_data);
-void make_window_view(const gkm_kernel_base_t* base, const gkm_sequence_t* seq, int window_start,
-                      int window_len, gkm_sequence_t* out_view);
-
-// ---- per-window machinery (windows.cpp) -----------------------------------
-// Shared by the window kernels, the window tree cache and the iterator; the
-// weighted window kernels supply positional weights through window_slice.
+// The valid windows of one sequence length, in order: window w covers bases
+// [eff_start[w], eff_start[w] + eff_len[w]) of a nominal window starting at
+// start[w].
+struct window_geometry {
+    int seqlen = 0, window = 0, shift = 0, pad_left = 0, pad_right = 0, L = 0;
+    std::vector<int> start, eff_start, eff_len;
+    int count() const { return (int)start.size(); }
+    // Windows holding the L-mer that starts at p: [first_holding(p),
+    // last_holding(p)], empty when the first is past the last.
+    int first_holding(int p) const;
+    int last_holding(int p) const;
+};
 
 // shift >= 1, window >= L and both padding guards hold.
 bool window_geometry_ok(int window, int shift, int pad_left, int pad_right, int L);
 
-// L-mers of the longest window any sequence of length seqlen can yield.
-int max_window_nkmers(int seqlen, int window, int L);
+// Calls f(w, start, eff_start, eff_len) for every valid window, in order;
+// returns how many there were.
+template <class F>
+int for_each_window(int seqlen, int window, int shift, int pad_left, int pad_right, int L, F&& f);
+
+// The windows of seqlen under this geometry; throws std::bad_alloc.
+void make_window_geometry(window_geometry& g, int seqlen, int window, int shift, int pad_left, int pad_right, int L);
 
 // Every sequence is present and seqlen long.
 bool all_have_length(const gkm_sequence_t* const* seqs, int n, int seqlen);
+// Every sequence is present and encoded for this base's word length.
+bool all_fit_base(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int n);
 
-// a * b * c doubles, as a count and in bytes, fit in size_t; count receives it.
-bool doubles_fit(size_t a, size_t b, size_t c, size_t* count);
-
-// One window position, cut the same way from every sequence of a set. When wt
-// is set, wt/wt_rc (indexed like a view's own arrays) replace the L-mer
-// weights of every view: in its tree entries, in its norm, and when it is
-// searched (eval_against_tree weighs the searched L-mers with the view's own).
-struct window_slice {
-    int eff_start;
-    int eff_len;
-    const double* wt = nullptr;
-    const double* wt_rc = nullptr;
+// Window matrices: window w of every query against window w of every
+// reference, for the regular kernel (positional null) or with every window
+// weighted around its own middle. The windows are cut into runs of
+// consecutive windows; the references' L-mers that a run's windows hold are
+// indexed by position, the queries' L-mers walk that index once, and each
+// matched pair counts in every window of the run that holds both L-mers.
+struct window_side {
+    const gkm_sequence_t* const* seqs;
+    int n;
 };
 
-void make_slice_view(const gkm_kernel_base_t* base, const gkm_sequence_t* seq, const window_slice& slice,
-                     gkm_sequence_t* view);
-
-// norms[i] = self-norm of the view of seqs[i].
-void window_view_norms(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int n,
-                       const window_slice& slice, double* norms);
-
-// A fresh tree holding the view of seqs[j] under id j; throws std::bad_alloc.
-kmer_tree_ptr build_window_tree(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int n,
-                                const window_slice& slice);
-
-// Working storage of window searches: profile rows for n_ref ids and match
-// lists for max_nkmers L-mers, allocated once and reused for every window.
-struct window_search_scratch {
-    mismatch_profile prof;
-    match_workspace ws;
-    window_search_scratch(const gkm_kernel_base_t* base, int n_ref, int max_nkmers);
+struct window_job {
+    const gkm_kernel_base_t* base;
+    const gkm_weighted_kernel_t* positional;  // null: the regular kernel
+    const window_geometry* g;                 // the windows of the queries' length
+    window_side queries, refs;
 };
 
-// block[i * n_ref + j] = value of the view of queries[i] against id j of tree,
-// normalised by q_norms[i] and ref_norms[j]. Allocates nothing.
-void search_window_tree(const gkm_kernel_base_t* base, const kmer_tree_t* tree, const window_slice& slice,
-                        const gkm_sequence_t* const* queries, int n_q, const double* q_norms,
-                        const double* ref_norms, int n_ref, window_search_scratch& scratch, double* block);
+struct window_run {
+    int first = 0, count = 0;            // windows
+    int span_start = 0, span_lmers = 0;  // the L-mers its windows hold
+    lmer_index<lmer_positions> refs;
+};
 
-// One window block: the views of refs go into a fresh tree, every view of
-// queries walks it. Throws std::bad_alloc.
-void eval_window_block(const gkm_kernel_base_t* base, const window_slice& slice,
-                       const gkm_sequence_t* const* queries, int n_q, const double* q_norms,
-                       const gkm_sequence_t* const* refs, int n_ref, const double* ref_norms,
-                       window_search_scratch& scratch, double* block);
+// Runs covering every window, none indexed yet.
+std::vector<window_run> plan_window_runs(const window_job& job);
+// Indexes the references' L-mers of one run; throws std::bad_alloc.
+void index_window_run(const window_job& job, window_run& run);
+// norms[w * n + i]: self-norm of window w of side.seqs[i], on the job's threads.
+void window_norms(const window_job& job, const window_side& side, double* norms);
+// out[(w * n_q + i) * n_ref + j] for the windows of an indexed run, the
+// queries' and references' window norms given; throws std::bad_alloc.
+void eval_window_run(const window_job& job, const window_run& run, const double* q_norms, const double* r_norms,
+                     double* out);
+// Norms, runs and values of every window at once, runs spread over the
+// job's threads; -1 when memory runs out.
+int eval_windows(const window_job& job, double* out);
 
 // ---- positional weights ---------------------------------------------------
-
-void compute_pos_weights_for_seq(int nkmers, int L, double center, gkm_pos_kernel_t pos_kernel, double gamma,
-                                 double sigma, double peak, double* wt, double* wt_rc);
 
 struct gkm_weighted_kernel_t {
     gkm_kernel_base_t base;
@@ -297,9 +298,13 @@ struct gkm_weighted_kernel_t {
     double weight_peak;
 };
 
+// wt[j]: weight of the L-mer starting at j, for j < n, around center. A
+// reverse-complement L-mer covers the bases of a forward one and takes its weight.
+void pos_weights(const gkm_weighted_kernel_t* kernel, int n, double center, double* wt);
+
 // Positional weight of the L-mer starting at `start`: p(midpoint - center) * peak.
-// The weight arrays, the self-norms and the multi-centre search all form it
-// here, so a sequence scored against itself normalises to 1.
+// The weight arrays, the self-norms and the searches all form it here, so a
+// sequence scored against itself normalises to 1.
 template <class Kind>
 inline double lmer_pos_weight(double start, int L, double center, Kind kind, double gamma, double sigma,
                               double peak)
@@ -324,10 +329,68 @@ inline void with_pos_kernel(gkm_pos_kernel_t kind, F&& f)
     }
 }
 
+// Weights of the eff_len[w] - L + 1 L-mers of window w, from its first,
+// around the window's own middle.
+void window_pos_weights(const gkm_weighted_kernel_t* kernel, const window_geometry& g, int w, double* wt);
+
 // ---- sizes ----------------------------------------------------------------
 
 // a * b (* c) as size_t, or false when the product overflows.
 bool checked_size(size_t a, size_t b, size_t* out);
 bool checked_size3(size_t a, size_t b, size_t c, size_t* out);
+// a * b * c doubles, as a count and in bytes, fit in size_t; count receives it.
+bool doubles_fit(size_t a, size_t b, size_t c, size_t* count);
+
+// Runs an evaluation; exhausted memory, or a size beyond what a vector can
+// hold, becomes the -1 failure.
+template <class Eval>
+int fail_safely(Eval eval)
+{
+    try {
+        return eval();
+    } catch (const std::bad_alloc&) {
+        return -1;
+    } catch (const std::length_error&) {
+        return -1;
+    }
+}
+
+// ---- window enumeration (template body) ------------------------------------
+
+// Window w before and after clipping to [0, seqlen), in 64 bits: w * shift -
+// pad_left and start + window overflow int for large arguments.
+struct window_extent {
+    int64_t start, end, eff_start, eff_len;
+};
+
+inline window_extent window_at(int64_t w, int seqlen, int window, int shift, int pad_left)
+{
+    window_extent e;
+    e.start = w * shift - pad_left;
+    e.end = e.start + window;
+    e.eff_start = std::max<int64_t>(e.start, 0);
+    e.eff_len = std::min<int64_t>(e.end, seqlen) - e.eff_start;
+    return e;
+}
+
+template <class F>
+int for_each_window(int seqlen, int window, int shift, int pad_left, int pad_right, int L, F&& f)
+{
+    // Without these no window can hold an L-mer; shift < 1 would repeat one window.
+    if (shift < 1 || seqlen < L || !window_geometry_ok(window, shift, pad_left, pad_right, L)) return 0;
+    int n = 0;
+    for (int64_t w = 0; w < GKM_MAX_WINDOWS; w++) {
+        const window_extent e = window_at(w, seqlen, window, shift, pad_left);
+        if (e.eff_len < L) {
+            if (e.start >= (int64_t)seqlen - L + 1) break;
+            continue;
+        }
+        if (e.end > (int64_t)seqlen + pad_right) break;
+        // A visited window starts after -pad_left and before seqlen: all fit int.
+        f(n, (int)e.start, (int)e.eff_start, (int)e.eff_len);
+        n++;
+    }
+    return n;
+}
 
 #endif  // GKM_INTERNAL_H

@@ -1,27 +1,95 @@
-// The regular kernel: a base plus one tree of every reference L-mer, and the
-// (multi-threaded) evaluation of queries against all references.
+// The regular kernel: a base plus the counting index of every reference
+// L-mer, and the evaluation of queries against all references, a block of
+// queries per search, spread over the kernel's threads.
 #include "gkm_internal.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <omp.h>
 
 namespace {
 
-// Per-thread working storage, reused across the queries a thread takes.
-struct query_scratch {
-    mismatch_profile prof;
-    match_workspace ws;
-    query_scratch(const gkm_kernel_base_t* base, int max_nkmers)
-        : prof(base->param.d, base->n_seqs), ws(base->param.L, max_nkmers)
+// Integer pair counts of a block of queries against columns [col0, col0 +
+// ncols): counts[(row + m) * ncols + id - col0], each query's rows starting
+// at its tag. Counts are exact, so the values reduced from them are the same
+// bits whatever order the pairs arrive in.
+class block_counts final : public hit_sink {
+public:
+    block_counts(const lmer_index<lmer_counts>& ix, int d, int col0, int ncols, int max_rows)
+        : entries_(ix.entries.data()), d_(d), col0_(col0), ncols_((size_t)ncols),
+          counts_((size_t)max_rows * (d + 1) * ncols_)
+    {
+    }
+
+    void clear(int rows) { std::fill(counts_.begin(), counts_.begin() + (size_t)rows * (d_ + 1) * ncols_, 0); }
+
+    uint32_t row_tag(int row) const { return (uint32_t)(row * (d_ + 1)); }
+
+    void take(const lmer_hit* hits, size_t n) override
+    {
+        int32_t* counts = counts_.data() - col0_;
+        for (size_t i = 0; i < n; i++) {
+            const lmer_entry& e = entries_[hits[i].entry];
+            const uint32_t tm = hits[i].tag_m;
+            counts[((tm >> HIT_TAG_SHIFT) + (tm & 15)) * ncols_ + e.id] += e.value;
+        }
+    }
+
+    // Normalised value of query row `row` against column j.
+    double value(const double* weights, int row, int j, double norm_q, double norm_r) const
+    {
+        const int32_t* c = counts_.data() + (size_t)row * (d_ + 1) * ncols_ + (j - col0_);
+        const double v = reduce_profile(weights, d_, [&](int m) { return (double)c[(size_t)m * ncols_]; });
+        return normalise(v, norm_q, norm_r);
+    }
+
+private:
+    const lmer_entry* entries_;
+    int d_;
+    int col0_;
+    size_t ncols_;
+    std::vector<int32_t> counts_;
+};
+
+// Queries per search: as many as keep their counts within a few hundred
+// kilobytes (the counts are written at random), at most 64.
+int block_rows(int d, size_t ncols)
+{
+    const size_t per_query = (size_t)(d + 1) * std::max<size_t>(ncols, 1) * sizeof(int32_t);
+    return (int)std::max<size_t>(1, std::min<size_t>(64, (512u << 10) / per_query));
+}
+
+// Forward L-mers of queries [first, first + n) as search input, row r of the
+// block tagged for block_counts.
+void block_lmers(const block_counts& counts, int L, const gkm_sequence_t* const* queries, int first, int n,
+                 std::vector<query_lmer>& out, lmer_span& span)
+{
+    out.clear();
+    for (int r = 0; r < n; r++) {
+        const gkm_sequence_t* q = queries[first + r];
+        span.load(q, L, 0, q->nkmers, false);
+        for (uint32_t code : span.fwd)
+            if (code != GKM_NO_LMER) out.push_back({code, counts.row_tag(r)});
+    }
+}
+
+// Per-thread working storage of block searches.
+struct block_scratch {
+    block_counts counts;
+    search_workspace ws;
+    std::vector<query_lmer> lmers;
+    lmer_span span;
+    block_scratch(const lmer_index<lmer_counts>& ix, int d, int col0, int ncols, int rows)
+        : counts(ix, d, col0, ncols, rows)
     {
     }
 };
 
-void normalise_row(const gkm_kernel_t* kernel, double qnorm, double* res)
+void search_block(const lmer_index<lmer_counts>& ix, const gkm_kernel_base_t* base,
+                  const gkm_sequence_t* const* queries, int first, int n, block_scratch& s)
 {
-    const gkm_kernel_base_t* base = &kernel->base;
-    for (int j = 0; j < base->n_seqs; j++) res[j] = normalise(res[j], qnorm, base->seqs[j]->sqnorm);
+    s.counts.clear(n);
+    block_lmers(s.counts, base->param.L, queries, first, n, s.lmers, s.span);
+    search_lmer_index(ix, base->param.d, s.lmers.data(), s.lmers.size(), s.ws, s.counts);
 }
 
 void zero_fill(double* res, size_t n)
@@ -29,28 +97,115 @@ void zero_fill(double* res, size_t n)
     if (n) memset(res, 0, sizeof(double) * n);
 }
 
-// false (row zeroed) for a query encoded for another word length: its L-mer
-// count would send the walk past the end of its bases.
-bool eval_query(const gkm_kernel_t* kernel, const gkm_sequence_t* a, double* res, query_scratch& scratch)
+// Queries that fit the base, evaluated in blocks on the kernel's threads;
+// rows of queries that do not fit, or whose block ran out of memory, are
+// zeros, and the result is then -1.
+int eval_rows(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q, double* res)
 {
     const gkm_kernel_base_t* base = &kernel->base;
-    if (!sequence_fits_base(base, a)) {
-        zero_fill(res, (size_t)base->n_seqs);
-        return false;
+    const int n_ref = base->n_seqs;
+    const lmer_index<lmer_counts>& ix = *kernel->index;
+    std::vector<const gkm_sequence_t*> fitting;
+    std::vector<int> row_of;
+    int failed = 0;
+    try {
+        for (int i = 0; i < n_q; i++) {
+            if (sequence_fits_base(base, queries[i])) {
+                fitting.push_back(queries[i]);
+                row_of.push_back(i);
+            } else {
+                zero_fill(res + (size_t)i * n_ref, (size_t)n_ref);
+                failed = 1;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        zero_fill(res, (size_t)n_q * n_ref);
+        return -1;
     }
-    eval_against_tree(base, kernel->prob_tree, a, base->n_seqs, res, scratch.prof, scratch.ws);
-    normalise_row(kernel, a->sqnorm, res);
-    return true;
+    const int rows = block_rows(base->param.d, (size_t)n_ref);
+    const int n_blocks = ((int)fitting.size() + rows - 1) / rows;
+#pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)
+    {
+        std::unique_ptr<block_scratch> s;
+        try {
+            s.reset(new block_scratch(ix, base->param.d, 0, n_ref, rows));
+        } catch (const std::bad_alloc&) {
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int b = 0; b < n_blocks; b++) {
+            const int first = b * rows;
+            const int n = std::min(rows, (int)fitting.size() - first);
+            bool ok = s != nullptr;
+            if (ok) {
+                try {
+                    search_block(ix, base, fitting.data(), first, n, *s);
+                } catch (const std::bad_alloc&) {
+                    ok = false;
+                }
+            }
+            for (int r = 0; r < n; r++) {
+                double* row = res + (size_t)row_of[first + r] * n_ref;
+                const double qnorm = fitting[first + r]->sqnorm;
+                for (int j = 0; j < n_ref; j++)
+                    row[j] = ok ? s->counts.value(base->weights, r, j, qnorm, base->seqs[j]->sqnorm) : 0.0;
+            }
+            failed |= !ok;
+        }
+    }
+    return failed ? -1 : 0;
 }
 
-// More threads than queries or processors cannot help; the results do not
-// depend on the team size, so capping it is safe.
-int team_size(const gkm_kernel_t* kernel, int n_q)
+// The Gram in stages of rows: stage [x, y) searches an index of the
+// references from x on only, so that each unordered pair is (nearly) found
+// once, and writes each value to both of its cells.
+constexpr int GRAM_STAGES = 8;
+
+int gram_stage(const gkm_kernel_t* kernel, int x, int y, double* out)
 {
-    int n = kernel->base.param.nthreads;
-    if (n < 1) n = 1;
-    n = std::min(n, std::max(1, omp_get_num_procs()));
-    return std::min(n, std::max(1, n_q));
+    const gkm_kernel_base_t* base = &kernel->base;
+    const int n = base->n_seqs;
+    const int L = base->param.L;
+    lmer_index<lmer_counts> ix;
+    {
+        std::vector<lmer_record> records;
+        for (int j = x; j < n; j++) append_lmer_records(records, base->seqs[j], j, L, base->param.use_rc, false);
+        build_lmer_index(ix, records, L);
+    }
+    const int ncols = n - x;
+    const int rows = block_rows(base->param.d, (size_t)ncols);
+    const int n_blocks = (y - x + rows - 1) / rows;
+    int failed = 0;
+#pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)
+    {
+        std::unique_ptr<block_scratch> s;
+        try {
+            s.reset(new block_scratch(ix, base->param.d, x, ncols, rows));
+        } catch (const std::bad_alloc&) {
+            failed = 1;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int b = 0; b < n_blocks; b++) {
+            if (!s) continue;
+            const int first = x + b * rows;
+            const int nb = std::min(rows, y - first);
+            try {
+                search_block(ix, base, base->seqs, first, nb, *s);
+            } catch (const std::bad_alloc&) {
+                failed = 1;
+                continue;
+            }
+            for (int r = 0; r < nb; r++) {
+                const int i = first + r;
+                const double ni = base->seqs[i]->sqnorm;
+                for (int j = i; j < n; j++) {
+                    const double v = s->counts.value(base->weights, r, j, ni, base->seqs[j]->sqnorm);
+                    out[(size_t)i * n + j] = v;
+                    out[(size_t)j * n + i] = v;
+                }
+            }
+        }
+    }
+    return failed ? -1 : 0;
 }
 
 }  // namespace
@@ -65,14 +220,14 @@ extern "C" gkm_kernel_t* gkm_kernel_create(const gkm_parameter_t* param)
         free(kernel);
         return nullptr;
     }
-    kernel->prob_tree = nullptr;
+    kernel->index = nullptr;
     return kernel;
 }
 
 extern "C" void gkm_kernel_destroy(gkm_kernel_t* kernel)
 {
     if (!kernel) return;
-    kmer_tree_destroy(kernel->prob_tree);
+    delete kernel->index;
     gkm_kernel_base_destroy(&kernel->base);
     free(kernel);
 }
@@ -85,34 +240,22 @@ extern "C" int gkm_kernel_finalize(gkm_kernel_t* kernel)
 {
     gkm_kernel_base_t* base = &kernel->base;
     if (base->finalized) return 0;
-    try {
-        kmer_tree_ptr tree = kmer_tree_new(base);
-        if (!tree) return -1;
+    const int rc = fail_safely([&] {
+        std::unique_ptr<lmer_index<lmer_counts>> ix(new lmer_index<lmer_counts>());
+        std::vector<lmer_record> records;
         for (int i = 0; i < base->n_seqs; i++)
-            if (!kmer_tree_add_sequence(tree.get(), i, base->seqs[i], base->param.use_rc)) return -1;
-        kernel->prob_tree = tree.release();
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
-    base->finalized = 1;
-    return 0;
+            append_lmer_records(records, base->seqs[i], i, base->param.L, base->param.use_rc, false);
+        build_lmer_index(*ix, records, base->param.L);
+        kernel->index = ix.release();
+        return 0;
+    });
+    if (rc == 0) base->finalized = 1;
+    return rc;
 }
 
 extern "C" int gkm_kernel_eval_all(const gkm_kernel_t* kernel, const gkm_sequence_t* a, double* res)
 {
-    const int n = kernel->base.n_seqs;
-    if (!kernel->prob_tree) {
-        zero_fill(res, (size_t)n);
-        return 0;
-    }
-    try {
-        query_scratch scratch(&kernel->base, a->nkmers);
-        if (!eval_query(kernel, a, res, scratch)) return -1;
-    } catch (const std::bad_alloc&) {
-        zero_fill(res, (size_t)n);
-        return -1;
-    }
-    return 0;
+    return gkm_kernel_eval_batch(kernel, &a, 1, res);
 }
 
 extern "C" int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q,
@@ -120,37 +263,23 @@ extern "C" int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_seque
 {
     const int n_ref = kernel->base.n_seqs;
     if (n_q <= 0) return 0;
-    if (!kernel->prob_tree) {
+    if (!kernel->index) {
         zero_fill(res, (size_t)n_q * (size_t)n_ref);
         return 0;
     }
-    int max_nkmers = 1;
-    for (int i = 0; i < n_q; i++) max_nkmers = std::max(max_nkmers, queries[i]->nkmers);
-
-    int failed = 0;
-#pragma omp parallel num_threads(team_size(kernel, n_q)) reduction(| : failed)
-    {
-        std::unique_ptr<query_scratch> scratch;
-        try {
-            scratch.reset(new query_scratch(&kernel->base, max_nkmers));
-        } catch (const std::bad_alloc&) {
-            failed = 1;
-        }
-#pragma omp for schedule(dynamic, 1)
-        for (int i = 0; i < n_q; i++) {
-            double* row = res + (size_t)i * (size_t)n_ref;
-            if (!scratch || !eval_query(kernel, queries[i], row, *scratch)) {
-                zero_fill(row, (size_t)n_ref);
-                failed = 1;
-            }
-        }
-    }
-    return failed ? -1 : 0;
+    return eval_rows(kernel, queries, n_q, res);
 }
 
 extern "C" int gkm_kernel_eval_gram(const gkm_kernel_t* kernel, double* out)
 {
-    if (!kernel || !out || !kernel->prob_tree) return -1;
-    const gkm_kernel_base_t* base = &kernel->base;
-    return gkm_kernel_eval_batch(kernel, base->seqs, base->n_seqs, out);
+    if (!kernel || !out || !kernel->index) return -1;
+    const int n = kernel->base.n_seqs;
+    return fail_safely([&] {
+        const int stages = std::max(1, std::min(GRAM_STAGES, n / 64));
+        for (int s = 0; s < stages; s++) {
+            const int x = (int)((int64_t)n * s / stages), y = (int)((int64_t)n * (s + 1) / stages);
+            if (gram_stage(kernel, x, y, out) != 0) return -1;
+        }
+        return 0;
+    });
 }

@@ -1,26 +1,16 @@
-// The kernel base shared by both kernel kinds: parameters, weights, the
-// reference store and the mismatch-count lookup table.
+// The kernel base shared by both kernel kinds: parameters, weights and the
+// reference store.
 #include "gkm_internal.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <omp.h>
 
 namespace {
 
 const gkm_kernel_base_t* as_base(const void* p) { return static_cast<const gkm_kernel_base_t*>(p); }
 gkm_kernel_base_t* as_base(void* p) { return static_cast<gkm_kernel_base_t*>(p); }
-
-// Entry x counts the nonzero two-bit groups of x: the mismatches between two
-// eight-base words whose XOR is x.
-void fill_mismatch_table(uint8_t* tab)
-{
-    for (int x = 0; x < 65536; x++) {
-        int c = 0;
-        for (int s = 0; s < 16; s += 2) c += ((x >> s) & 3) != 0;
-        tab[x] = (uint8_t)c;
-    }
-}
 
 }  // namespace
 
@@ -37,11 +27,6 @@ bool gkm_kernel_base_init(gkm_kernel_base_t* base, const gkm_parameter_t* param)
     } catch (const std::bad_alloc&) {
         return false;
     }
-    base->mmcnt_tab = static_cast<uint8_t*>(malloc(65536));
-    if (!base->mmcnt_tab) return false;
-    fill_mismatch_table(base->mmcnt_tab);
-    base->mmcnt_mask = 0xFFFF;
-    base->mmcnt_nlookups = param->L > 8 ? 2 : 1;
     base->seqs = nullptr;
     base->n_seqs = 0;
     base->cap_seqs = 0;
@@ -53,9 +38,7 @@ void gkm_kernel_base_destroy(gkm_kernel_base_t* base)
 {
     for (int i = 0; i < base->n_seqs; i++) gkm_sequence_free(base->seqs[i]);
     free(base->seqs);
-    free(base->mmcnt_tab);
     base->seqs = nullptr;
-    base->mmcnt_tab = nullptr;
     base->n_seqs = base->cap_seqs = 0;
 }
 
@@ -89,7 +72,6 @@ extern "C" int gkm_kernel_base_add_sequence(void* kernel_base, gkm_sequence_t* s
         base->cap_seqs = cap;
     }
     const int id = base->n_seqs;
-    seq->seqid = id;
     base->seqs[id] = seq;
     base->n_seqs++;
     return id;
@@ -107,9 +89,13 @@ extern "C" const gkm_sequence_t* gkm_kernel_base_get_sequence(const void* kernel
     return (seqid >= 0 && seqid < base->n_seqs) ? base->seqs[seqid] : nullptr;
 }
 
-bool sequence_fits_base(const gkm_kernel_base_t* base, const gkm_sequence_t* seq)
+int team_size(const gkm_kernel_base_t* base, size_t items)
 {
-    return seq->nkmers >= 1 && seq->nkmers == seq->seqlen - base->param.L + 1;
+    // More threads than pieces of work or processors cannot help; results do
+    // not depend on the team size, so capping it is safe.
+    int n = std::max(1, base->param.nthreads);
+    n = std::min(n, std::max(1, omp_get_num_procs()));
+    return (int)std::min<size_t>((size_t)n, std::max<size_t>(1, items));
 }
 
 bool checked_size(size_t a, size_t b, size_t* out) { return !__builtin_mul_overflow(a, b, out); }
@@ -118,4 +104,10 @@ bool checked_size3(size_t a, size_t b, size_t c, size_t* out)
 {
     size_t ab;
     return checked_size(a, b, &ab) && checked_size(ab, c, out);
+}
+
+bool doubles_fit(size_t a, size_t b, size_t c, size_t* count)
+{
+    size_t bytes;
+    return checked_size3(a, b, c, count) && checked_size(*count, sizeof(double), &bytes);
 }

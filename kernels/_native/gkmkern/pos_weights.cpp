@@ -1,14 +1,19 @@
-// Positional weight arrays of one sequence (or window) for one centre.
+// Positional weights of the L-mers of a sequence, or of a window, around one centre.
 #include "gkm_internal.h"
 
-void compute_pos_weights_for_seq(int nkmers, int L, double center, gkm_pos_kernel_t pos_kernel, double gamma,
-                                 double sigma, double peak, double* wt, double* wt_rc)
+void pos_weights(const gkm_weighted_kernel_t* kernel, int n, double center, double* wt)
 {
-    if (nkmers <= 0) return;
-    with_pos_kernel(pos_kernel, [&](auto kind) {
-        for (int j = 0; j < nkmers; j++) wt[j] = lmer_pos_weight(j, L, center, kind, gamma, sigma, peak);
+    const int L = kernel->base.param.L;
+    with_pos_kernel(kernel->pos_kernel, [&](auto kind) {
+        for (int j = 0; j < n; j++)
+            wt[j] = lmer_pos_weight(j, L, center, kind, kernel->weight_gamma, kernel->weight_sigma, kernel->weight_peak);
     });
-    // A reverse-complement L-mer covers the bases of the forward L-mer mirrored
-    // to it, so it takes that L-mer's position and weight.
-    for (int i = 0; i < nkmers; i++) wt_rc[i] = wt[nkmers - 1 - i];
+}
+
+void window_pos_weights(const gkm_weighted_kernel_t* kernel, const window_geometry& g, int w, double* wt)
+{
+    // The centre is the middle of the nominal window, counted from the first
+    // base of the window's clipped part, where its L-mer 0 starts.
+    const double center = (double)((int64_t)g.start[w] - g.eff_start[w]) + ((int64_t)g.window - 1) * 0.5;
+    pos_weights(kernel, g.eff_len[w] - g.L + 1, center, wt);
 }

@@ -1,5 +1,5 @@
-// Encoded DNA sequences: both strands, L-mer ids, per-L-mer weights and the
-// self-norm.
+// Encoded DNA sequences: their bases, which of them were not ACGT, their
+// L-mer codes, and self-norms.
 #include "gkm_internal.h"
 
 #include <cctype>
@@ -9,44 +9,25 @@
 
 namespace {
 
-int base_code(char c)
+// A = 0, C = 1, G = 2, T = 3; -1 for anything else.
+int base_value(char c)
 {
     switch (toupper((unsigned char)c)) {
-    case 'A': return 1;
-    case 'C': return 2;
-    case 'G': return 3;
-    case 'T': return 4;
-    default: return 0;
+    case 'A': return 0;
+    case 'C': return 1;
+    case 'G': return 2;
+    case 'T': return 3;
+    default: return -1;
     }
-}
-
-// Walks the L codes from the root of the complete four-way tree; the node
-// reached, minus the internal node count, is the L-mer's id.
-int32_t lmer_id(const uint8_t* s, int L)
-{
-    int64_t x = 0;
-    for (int i = 0; i < L; i++) x = 4 * x + s[i];
-    const int64_t node_count = ((int64_t(1) << (2 * L)) - 1) / 3;
-    return (int32_t)(x - node_count);
 }
 
 struct sequence_deleter {
     void operator()(gkm_sequence_t* s) const { gkm_sequence_free(s); }
 };
 
-template <class T>
-T* alloc_array(size_t n)
-{
-    return static_cast<T*>(malloc(sizeof(T) * (n ? n : 1)));
-}
-
-}  // namespace
-
-namespace {
-
 // Encodes text for base. A character other than ACGT (either case) fails the
-// encoding, or, with mask_invalid, is stored as A and every L-mer covering it
-// on either strand gets weight 0, so that it counts nowhere.
+// encoding or, with mask_invalid, is stored as A and marked masked, so that
+// every L-mer covering it counts nowhere.
 gkm_sequence_t* encode(const gkm_kernel_base_t* base, const char* text, const char* sid, bool mask_invalid)
 {
     if (!base || !text) return nullptr;
@@ -59,30 +40,79 @@ gkm_sequence_t* encode(const gkm_kernel_base_t* base, const char* text, const ch
     if (sid && !(s->sid = strdup(sid))) return nullptr;
     const int len = n > (size_t)GKM_MAX_SEQLEN ? GKM_MAX_SEQLEN : (int)n;
     s->seqlen = len;
-    if (!(s->seq = alloc_array<uint8_t>(len)) || !(s->seq_rc = alloc_array<uint8_t>(len))) return nullptr;
-    const int nk = len - L + 1;
-    s->nkmers = nk;
-    if (!(s->kmerids = alloc_array<int32_t>(nk)) || !(s->kmerids_rc = alloc_array<int32_t>(nk)) ||
-        !(s->wt = alloc_array<double>(nk)) || !(s->wt_rc = alloc_array<double>(nk)))
-        return nullptr;
-    for (int l = 0; l < nk; l++) s->wt[l] = 1.0;
+    s->nkmers = len - L + 1;
+    if (!(s->seq = static_cast<uint8_t*>(malloc((size_t)len)))) return nullptr;
     for (int i = 0; i < len; i++) {
-        int c = base_code(text[i]);
-        if (!c) {
-            if (!mask_invalid) return nullptr;
-            c = 1;
-            for (int l = std::max(0, i - L + 1); l <= std::min(i, nk - 1); l++) s->wt[l] = 0.0;
+        const int b = base_value(text[i]);
+        if (b >= 0) {
+            s->seq[i] = (uint8_t)b;
+            continue;
         }
-        s->seq[i] = (uint8_t)c;
+        if (!mask_invalid) return nullptr;
+        if (!s->masked && !(s->masked = static_cast<uint8_t*>(calloc((size_t)len, 1)))) return nullptr;
+        s->seq[i] = 0;
+        s->masked[i] = 1;
     }
-    for (int j = 0; j < len; j++) s->seq_rc[j] = (uint8_t)(5 - s->seq[len - 1 - j]);
-    for (int l = 0; l < nk; l++) {
-        s->kmerids[l] = lmer_id(s->seq + l, L);
-        s->kmerids_rc[l] = lmer_id(s->seq_rc + l, L);
-        s->wt_rc[l] = s->wt[nk - 1 - l];
+    try {
+        lmer_span span;
+        span.load(s.get(), L, 0, s->nkmers, base->param.use_rc != 0);
+        s->sqnorm = lmers_self_norm(base, span.fwd.data(), span.rc.empty() ? nullptr : span.rc.data(), s->nkmers,
+                                    nullptr);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
-    s->sqnorm = compute_sqnorm(base, s.get());
     return s.release();
+}
+
+// Square root of a self-kernel value; 0 when negative (a NaN passes).
+double norm_of(double value) { return value < 0 ? 0.0 : sqrt(value); }
+
+// Pairs within d mismatches, as the self-norm visits them: each forward
+// L-mer i against every forward L-mer, then (when rc is given) against the
+// reverse-complement L-mers in reverse-strand order.
+template <class Visit>
+void for_each_self_pair(int d, const uint32_t* fwd, const uint32_t* rc, int n, Visit visit)
+{
+    for (int i = 0; i < n; i++) {
+        const uint32_t a = fwd[i];
+        if (a == GKM_NO_LMER) continue;
+        for (int j = 0; j < n; j++) {
+            if (fwd[j] == GKM_NO_LMER) continue;
+            const int m = lmer_mismatches(a, fwd[j]);
+            if (m <= d) visit(i, j, m);
+        }
+        if (!rc) continue;
+        for (int p = n - 1; p >= 0; p--) {
+            if (rc[p] == GKM_NO_LMER) continue;
+            const int m = lmer_mismatches(a, rc[p]);
+            if (m <= d) visit(i, p, m);
+        }
+    }
+}
+
+// Unit weights: every pair counts 1, so the counts are exact integers and the
+// order of summing them cannot matter; the pairs (i, j) and (j, i) count the
+// same on both strands (a mismatch count is the same for both reverse
+// complements), so each unordered pair is visited once and counted twice.
+double unit_self_norm(int d, const double* weights, const uint32_t* fwd, const uint32_t* rc, int n)
+{
+    uint64_t counts[GKM_N_WEIGHTS + 1] = {0};
+    for (int i = 0; i < n; i++) {
+        const uint32_t a = fwd[i];
+        if (a == GKM_NO_LMER) continue;
+        counts[0]++;
+        if (rc) counts[std::min(lmer_mismatches(a, rc[i]), d + 1)]++;
+        for (int j = i + 1; j < n; j++) {
+            if (fwd[j] == GKM_NO_LMER) continue;
+            const int m = lmer_mismatches(a, fwd[j]);
+            if (m <= d) counts[m] += 2;
+            if (rc) {
+                const int mr = lmer_mismatches(a, rc[j]);
+                if (mr <= d) counts[mr] += 2;
+            }
+        }
+    }
+    return norm_of(reduce_profile(weights, d, [&](int m) { return (double)counts[m]; }));
 }
 
 }  // namespace
@@ -102,11 +132,7 @@ extern "C" void gkm_sequence_free(gkm_sequence_t* seq)
     if (!seq) return;
     free(seq->sid);
     free(seq->seq);
-    free(seq->seq_rc);
-    free(seq->wt);
-    free(seq->wt_rc);
-    free(seq->kmerids);
-    free(seq->kmerids_rc);
+    free(seq->masked);
     free(seq);
 }
 
@@ -116,60 +142,62 @@ extern "C" const char* gkm_sequence_sid(const gkm_sequence_t* seq) { return seq-
 
 extern "C" double gkm_sequence_sqnorm(const gkm_sequence_t* seq) { return seq->sqnorm; }
 
-int sequence_to_twobitids(const gkm_kernel_base_t* base, const gkm_sequence_t* d, int* twobitids)
+bool sequence_fits_base(const gkm_kernel_base_t* base, const gkm_sequence_t* seq)
 {
-    const int L = base->param.L;
-    const int nk = d->nkmers;
-    const uint32_t mask = (uint32_t)((uint64_t(1) << (2 * L)) - 1);
-    const uint32_t wmask = (uint32_t)base->mmcnt_mask;
-    const bool two_words = base->mmcnt_nlookups == 2;
-    int cnt = 0;
-    for (const uint8_t* s : {d->seq, d->seq_rc}) {
-        uint32_t id = 0;
-        for (int i = 0; i < L - 1; i++) id = id * 4 + (uint32_t)(s[i] - 1);
-        for (int i = L - 1; i < d->seqlen; i++) {
-            id = ((id * 4) & mask) | (uint32_t)(s[i] - 1);
-            twobitids[cnt] = (int)(id & wmask);
-            if (two_words) twobitids[2 * nk + cnt] = (int)((id >> 16) & wmask);
-            cnt++;
-        }
-    }
-    return cnt;
+    return seq && seq->nkmers >= 1 && seq->nkmers == seq->seqlen - base->param.L + 1;
 }
 
-// Quadratic in the L-mer count with one or two table lookups per pair; the
-// work areas are fixed by the 2047-base cap, so nothing is allocated.
-double compute_sqnorm(const gkm_kernel_base_t* base, const gkm_sequence_t* da)
+void sequence_lmers(const gkm_sequence_t* s, int L, int start, int n, uint32_t* fwd, uint32_t* rc)
+{
+    const uint32_t mask = (uint32_t)((uint64_t(1) << (2 * L)) - 1);
+    const int top = 2 * (L - 1);
+    const uint8_t* bases = s->seq + start;
+    const uint8_t* masked = s->masked ? s->masked + start : nullptr;
+    uint32_t f = 0, r = 0;
+    int clean = 0;  // bases since the last masked one
+    for (int i = 0; i < n + L - 1; i++) {
+        const uint32_t b = bases[i];
+        f = ((f << 2) | b) & mask;
+        r = (r >> 2) | ((3 - b) << top);
+        clean = (masked && masked[i]) ? 0 : clean + 1;
+        const int at = i - (L - 1);
+        if (at < 0) continue;
+        const bool ok = clean >= L;
+        fwd[at] = ok ? f : GKM_NO_LMER;
+        if (rc) rc[at] = ok ? r : GKM_NO_LMER;
+    }
+}
+
+void lmer_span::load(const gkm_sequence_t* s, int L, int start, int n, bool with_rc)
+{
+    fwd.resize((size_t)std::max(n, 0));
+    rc.resize(with_rc ? fwd.size() : 0);
+    if (n > 0) sequence_lmers(s, L, start, n, fwd.data(), with_rc ? rc.data() : nullptr);
+}
+
+double lmers_self_norm(const gkm_kernel_base_t* base, const uint32_t* fwd, const uint32_t* rc, int n,
+                       const double* w)
+{
+    if (n <= 0) return 0.0;
+    if (!w) return unit_self_norm(base->param.d, base->weights, fwd, rc, n);
+    double norm;
+    lmers_self_norms(base, fwd, rc, n, w, 1, &norm);
+    return norm;
+}
+
+void lmers_self_norms(const gkm_kernel_base_t* base, const uint32_t* fwd, const uint32_t* rc, int n,
+                      const double* weights, int n_weightings, double* norms)
 {
     const int d = base->param.d;
-    if (d < 0) return 0.0;
-    const int nk = da->nkmers;
-    if (nk <= 0 || nk > GKM_MAX_SEQLEN) return 0.0;
-    int ids[8192];
-    double w[4096];
-    double prof[GKM_N_WEIGHTS] = {0};
-    sequence_to_twobitids(base, da, ids);
-    memcpy(w, da->wt, sizeof(double) * nk);
-    const bool rc = base->param.use_rc != 0;
-    if (rc) memcpy(w + nk, da->wt_rc, sizeof(double) * nk);
-    const int n_partners = rc ? 2 * nk : nk;
-    const uint8_t* tab = base->mmcnt_tab;
-    const int* hi = ids + 2 * nk;
-    const bool two_words = base->mmcnt_nlookups == 2;
-    for (int i = 0; i < nk; i++) {
-        const int lo_i = ids[i];
-        const int hi_i = two_words ? hi[i] : 0;
-        const double wi = w[i];
-        for (int j = 0; j < n_partners; j++) {
-            int m = tab[lo_i ^ ids[j]];
-            if (m > d) continue;
-            if (two_words) {
-                m += tab[hi_i ^ hi[j]];
-                if (m > d) continue;
-            }
-            prof[m] += w[j] * wi;
-        }
+    struct pair_at {
+        int i, j, m;
+    };
+    std::vector<pair_at> pairs;
+    for_each_self_pair(d, fwd, rc, n, [&](int i, int j, int m) { pairs.push_back({i, j, m}); });
+    for (int c = 0; c < n_weightings; c++) {
+        const double* w = weights + (size_t)c * n;
+        double profile[GKM_N_WEIGHTS] = {0};
+        for (const pair_at& p : pairs) profile[p.m] += w[p.j] * w[p.i];
+        norms[c] = norm_of(reduce_profile(base->weights, d, [&](int m) { return profile[m]; }));
     }
-    const double sum = reduce_profile(base->weights, d, [&](int m) { return prof[m]; });
-    return sum < 0 ? 0.0 : sqrt(sum);
 }

@@ -1,190 +1,171 @@
 // Weighted kernel: creation, accessors, and the centred evaluations that score
 // sequences with every L-mer scaled by its positional weight around a centre.
+// Only the bases of a sequence count (and which of them are masked), so a
+// sequence encoded for another word length scores as one encoded for this one.
 #include "gkm_internal.h"
 
-#include <algorithm>
-#include <cstddef>
-#include <memory>
-#include <new>
-#include <stdexcept>
-#include <vector>
+#include <cmath>
 
 namespace {
 
-// The three positional rules, as plain comparisons in this order.
+// The positional rules, as plain comparisons in this order; a NaN fails every
+// one of them, and an infinite gamma or peak would turn weights into NaN.
 bool positional_params_valid(const gkm_weighted_params_t* params)
 {
-    if (params->weight_gamma < 0) return false;
+    if (!(params->weight_gamma >= 0) || std::isinf(params->weight_gamma)) return false;
+    if (std::isnan(params->weight_sigma)) return false;
     if (params->weight_sigma <= 0 && params->pos_kernel != GKM_POS_LAPLACIAN) return false;
-    if (params->weight_peak <= 0) return false;
+    if (!(params->weight_peak > 0) || std::isinf(params->weight_peak)) return false;
     return true;
 }
 
-// Positional profile of one kernel: kind and shape parameters.
-struct pos_profile_t {
-    gkm_pos_kernel_t kind;
-    double gamma;
-    double sigma;
-    double peak;
+constexpr int POS_BITS = 11;
+constexpr uint32_t POS_MASK = (1u << POS_BITS) - 1;
+constexpr int MAX_BLOCK = 64;
+constexpr size_t BLOCK_BYTES = 8u << 20;
+
+// The weighted profiles of a block of queries against every reference, for
+// every centre: values[((q * n_ref + j) * (d + 1) + m) * n_centers + c], each
+// matched pair adding the product of its two L-mers' weights at the centre.
+class centred_values final : public hit_sink {
+public:
+    centred_values(const lmer_index<lmer_positions>& ix, const std::vector<double>& by_position, int n_centers,
+                   int n_ref, int d, int block)
+        : entries_(ix.entries.data()), by_position_(by_position.data()), n_centers_(n_centers), n_ref_(n_ref),
+          d1_(d + 1), values_((size_t)block * n_ref * (d + 1) * n_centers)
+    {
+    }
+
+    void clear() { std::fill(values_.begin(), values_.end(), 0.0); }
+
+    void take(const lmer_hit* hits, size_t n) override
+    {
+        for (size_t i = 0; i < n; i++) {
+            const uint32_t tag = hits[i].tag_m >> HIT_TAG_SHIFT;
+            const lmer_entry& e = entries_[hits[i].entry];
+            const double* wq = by_position_ + (size_t)(tag & POS_MASK) * n_centers_;
+            const double* wr = by_position_ + (size_t)e.value * n_centers_;
+            double* v = values_.data() +
+                        (((size_t)(tag >> POS_BITS) * n_ref_ + e.id) * d1_ + (hits[i].tag_m & 15)) * n_centers_;
+            for (int c = 0; c < n_centers_; c++) v[c] += wq[c] * wr[c];
+        }
+    }
+
+    double value(const double* weights, int q, int j, int c) const
+    {
+        const double* v = values_.data() + ((size_t)q * n_ref_ + j) * d1_ * n_centers_ + c;
+        return reduce_profile(weights, d1_ - 1, [&](int m) { return v[(size_t)m * n_centers_]; });
+    }
+
+private:
+    const lmer_entry* entries_;
+    const double* by_position_;
+    int n_centers_, n_ref_, d1_;
+    std::vector<double> values_;
 };
 
-pos_profile_t kernel_profile(const gkm_weighted_kernel_t* kernel)
+// Norms of n sequences at every centre, norms[c * n + i]; weights[c * nk + p].
+void centred_norms(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int n, int nk,
+                   const std::vector<double>& weights, int n_centers, double* norms)
 {
-    return {kernel->pos_kernel, kernel->weight_gamma, kernel->weight_sigma, kernel->weight_peak};
-}
-
-// Leaf step of the multi-centre search: every stored occurrence matched by a
-// query L-mer adds w_c(query) * w_c(occurrence) to its profile cell, once per
-// centre; both weights come from the L-mers' start positions.
-template <class Kind>
-struct centred_leaf_visitor {
-    const uint8_t* query_seq;
-    int L;
-    int last_seqid;
-    size_t n;            // row length: references
-    size_t centre_block; // (d + 1) * n
-    int n_centers;
-    const double* centers;
-    Kind kind;
-    pos_profile_t profile;
-    double* mmprof_multi;
-
-    void operator()(const kmer_leaf_t& leaf, const base_mismatch_count_t& e, int m) const
+    const bool rc = base->param.use_rc != 0;
+    int failed = 0;
+#pragma omp parallel num_threads(team_size(base, (size_t)n)) reduction(| : failed)
     {
-        // bid has moved L - 1 bases past the query L-mer's start by the leaf level.
-        ptrdiff_t q_offset = (e.bid - query_seq) - (L - 1);
-        if (q_offset < 0) q_offset = 0;
-        // Centre by centre: every cell still receives its terms in the stored
-        // order of the entries, and the query weight is formed once per centre.
-        double* row = mmprof_multi + (size_t)m * n;
-        for (int c = 0; c < n_centers; c++, row += centre_block) {
-            const double q_w = lmer_pos_weight((double)q_offset, L, centers[c], kind, profile.gamma, profile.sigma,
-                                               profile.peak);
-            for (int k = 0; k < leaf.count; k++) {
-                const kmer_leaf_offset_t& entry = leaf.odata[k];
-                if (entry.seqid >= last_seqid) continue;
-                const double t_w = lmer_pos_weight(entry.offset, L, centers[c], kind, profile.gamma, profile.sigma,
-                                                   profile.peak);
-                row[entry.seqid] += q_w * t_w;
+        lmer_span span;
+        std::vector<double> per_centre;
+#pragma omp for schedule(dynamic, 4)
+        for (int i = 0; i < n; i++) {
+            try {
+                per_centre.resize((size_t)n_centers);
+                span.load(seqs[i], base->param.L, 0, nk, rc);
+                lmers_self_norms(base, span.fwd.data(), rc ? span.rc.data() : nullptr, nk, weights.data(), n_centers,
+                                 per_centre.data());
+                for (int c = 0; c < n_centers; c++) norms[(size_t)c * n + i] = per_centre[c];
+            } catch (const std::bad_alloc&) {
+                failed = 1;
             }
         }
     }
-};
-
-// Adds, for every centre, the weighted mismatch profile of one query against
-// the offset tree into mmprof_multi[c][m][seqid] (n_centers x (d + 1) x n).
-void kmer_tree_dfs_weighted_multi(const kmer_tree_t* tree, int last_seqid, const base_mismatch_count_t* matching,
-                                  int n_matching, match_workspace& ws, double* mmprof_multi, int n_centers,
-                                  const double* centers, const uint8_t* query_seq, const pos_profile_t& profile,
-                                  int n)
-{
-    with_pos_kernel(profile.kind, [&](auto kind) {
-        centred_leaf_visitor<decltype(kind)> visit{query_seq,
-                                                   tree->L,
-                                                   last_seqid,
-                                                   (size_t)n,
-                                                   (size_t)(tree->d + 1) * (size_t)n,
-                                                   n_centers,
-                                                   centers,
-                                                   kind,
-                                                   profile,
-                                                   mmprof_multi};
-        kmer_tree_walk(tree, last_seqid, 0, 0, matching, n_matching, ws, visit);
-    });
-}
-
-// Weighted self-norms of n equal-length sequences at every centre, element
-// c * n + i. Every sequence shares the weight arrays of a centre because the
-// weights depend only on the L-mer positions.
-void compute_centred_norms(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int n, int nkmers,
-                           const double* centers, int n_centers, const pos_profile_t& profile,
-                           std::vector<double>& wt, std::vector<double>& wt_rc, double* norms)
-{
-    for (int c = 0; c < n_centers; c++) {
-        compute_pos_weights_for_seq(nkmers, base->param.L, centers[c], profile.kind, profile.gamma, profile.sigma,
-                                    profile.peak, wt.data(), wt_rc.data());
-        // Whole-sequence views take their L-mer count from the kernel's L, so
-        // a sequence encoded for another word length stays within its bases.
-        const window_slice whole{0, nkmers + base->param.L - 1, wt.data(), wt_rc.data()};
-        window_view_norms(base, seqs, n, whole, norms + (size_t)c * n);
-    }
+    if (failed) throw std::bad_alloc();
 }
 
 // Every query against every reference, for every centre, into
-// out[c][i][j] = out[(c * n_q + i) * n_ref + j]. refs may be the query list
-// itself (self evaluation); its norms are then computed once. All working
-// memory is obtained before out is first written, so a failure leaves out
-// untouched.
+// out[(c * n_q + i) * n_ref + j]. refs may be the query list itself (self
+// evaluation); its norms are then computed once.
 int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q,
                  const gkm_sequence_t* const* refs, int n_ref, const double* centers, int n_centers, double* out)
 {
     const gkm_kernel_base_t* base = &kernel->base;
-    const int L = base->param.L;
-    const int d = base->param.d;
+    const int L = base->param.L, d = base->param.d;
     if (!queries[0]) return -1;
     const int seqlen = queries[0]->seqlen;
     if (seqlen < L || !all_have_length(queries, n_q, seqlen) || !all_have_length(refs, n_ref, seqlen)) return -1;
-    const int nkmers = seqlen - L + 1;
+    const int nk = seqlen - L + 1;
     const bool self = refs == queries && n_ref == n_q;
-
-    // out_size is only checked: every index into the caller's buffer must be representable.
-    size_t out_size, prof_size, q_norm_size, r_norm_size;
-    if (!checked_size3(n_centers, n_q, n_ref, &out_size) || !checked_size3(n_centers, d + 1, n_ref, &prof_size) ||
-        !checked_size(n_centers, n_q, &q_norm_size) || !checked_size(n_centers, n_ref, &r_norm_size))
+    size_t n_out, n_weights, n_q_norms, n_r_norms;
+    if (!doubles_fit(n_centers, n_q, n_ref, &n_out) || !doubles_fit(n_centers, nk, 1, &n_weights) ||
+        !doubles_fit(n_centers, n_q, 1, &n_q_norms) || !doubles_fit(n_centers, n_ref, 1, &n_r_norms))
         return -1;
 
-    kmer_tree_ptr tree = kmer_tree_new(base);
-    if (!tree) return -1;
-    for (int j = 0; j < n_ref; j++) {
-        gkm_sequence_t view;
-        make_window_view(base, refs[j], 0, seqlen, &view);
-        if (!kmer_tree_add_sequence_offsets(tree.get(), j, &view, base->param.use_rc)) return -1;
+    // Weights by centre for the norms, and by position for the search.
+    std::vector<double> by_centre(n_weights), by_position(n_weights);
+    for (int c = 0; c < n_centers; c++) pos_weights(kernel, nk, centers[c], by_centre.data() + (size_t)c * nk);
+    for (int c = 0; c < n_centers; c++)
+        for (int p = 0; p < nk; p++) by_position[(size_t)p * n_centers + c] = by_centre[(size_t)c * nk + p];
+    std::vector<double> q_norms(n_q_norms), r_norms(self ? 0 : n_r_norms);
+    centred_norms(base, queries, n_q, nk, by_centre, n_centers, q_norms.data());
+    if (!self) centred_norms(base, refs, n_ref, nk, by_centre, n_centers, r_norms.data());
+    const double* rn = self ? q_norms.data() : r_norms.data();
+
+    lmer_index<lmer_positions> ix;
+    {
+        std::vector<lmer_record> records;
+        for (int j = 0; j < n_ref; j++) append_lmer_records(records, refs[j], j, L, base->param.use_rc, true, 0, nk);
+        build_lmer_index(ix, records, L);
     }
-
-    const pos_profile_t profile = kernel_profile(kernel);
-    std::vector<double> wt(nkmers), wt_rc(nkmers);
-    std::vector<double> query_norms(q_norm_size);
-    std::vector<double> ref_norms(self ? 0 : r_norm_size);
-    std::vector<double> mmprof_multi(prof_size);
-    match_workspace ws(L, nkmers);
-
-    compute_centred_norms(base, queries, n_q, nkmers, centers, n_centers, profile, wt, wt_rc, query_norms.data());
-    if (!self)
-        compute_centred_norms(base, refs, n_ref, nkmers, centers, n_centers, profile, wt, wt_rc, ref_norms.data());
-    const double* r_norms = self ? query_norms.data() : ref_norms.data();
-
-    const size_t centre_block = (size_t)(d + 1) * n_ref;
-    for (int i = 0; i < n_q; i++) {
-        const uint8_t* query_seq = queries[i]->seq;
-        const int n_matching = ws.fill(query_seq, nkmers, nullptr);
-        std::fill(mmprof_multi.begin(), mmprof_multi.end(), 0.0);
-        kmer_tree_dfs_weighted_multi(tree.get(), n_ref, ws.initial(), n_matching, ws, mmprof_multi.data(),
-                                     n_centers, centers, query_seq, profile, n_ref);
-        for (int c = 0; c < n_centers; c++) {
-            const double* prof = mmprof_multi.data() + (size_t)c * centre_block;
-            const double i_norm = query_norms[(size_t)c * n_q + i];
-            double* out_row = out + ((size_t)c * n_q + i) * n_ref;
-            for (int j = 0; j < n_ref; j++) {
-                const double sum = reduce_profile(base->weights, d, [&](int m) { return prof[(size_t)m * n_ref + j]; });
-                out_row[j] = normalise(sum, i_norm, r_norms[(size_t)c * n_ref + j]);
+    const size_t per_query = (size_t)n_ref * (d + 1) * n_centers * sizeof(double);
+    const int block = (int)std::max<size_t>(1, std::min<size_t>(MAX_BLOCK, BLOCK_BYTES / std::max<size_t>(per_query, 1)));
+    const int n_blocks = (n_q + block - 1) / block;
+    int failed = 0;
+#pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)
+    {
+        std::unique_ptr<centred_values> values;
+        try {
+            values.reset(new centred_values(ix, by_position, n_centers, n_ref, d, block));
+        } catch (const std::bad_alloc&) {
+            failed = 1;
+        }
+        search_workspace ws;
+        std::vector<query_lmer> lmers;
+        lmer_span span;
+#pragma omp for schedule(dynamic, 1)
+        for (int b = 0; b < n_blocks; b++) {
+            if (!values) continue;
+            const int first = b * block, n = std::min(block, n_q - first);
+            try {
+                lmers.clear();
+                for (int q = 0; q < n; q++) {
+                    span.load(queries[first + q], L, 0, nk, false);
+                    for (int p = 0; p < nk; p++)
+                        if (span.fwd[p] != GKM_NO_LMER) lmers.push_back({span.fwd[p], (uint32_t)q << POS_BITS | (uint32_t)p});
+                }
+                values->clear();
+                search_lmer_index(ix, d, lmers.data(), lmers.size(), ws, *values);
+            } catch (const std::bad_alloc&) {
+                failed = 1;
+                continue;
             }
+            for (int c = 0; c < n_centers; c++)
+                for (int q = 0; q < n; q++) {
+                    const double qn = q_norms[(size_t)c * n_q + first + q];
+                    double* row = out + ((size_t)c * n_q + first + q) * n_ref;
+                    for (int j = 0; j < n_ref; j++)
+                        row[j] = normalise(values->value(base->weights, q, j, c), qn, rn[(size_t)c * n_ref + j]);
+                }
         }
     }
-    return 0;
-}
-
-// Runs an evaluation; exhausted memory, or a size beyond what a vector can
-// hold, becomes the -1 failure.
-template <class Eval>
-int fail_safely(Eval eval)
-{
-    try {
-        return eval();
-    } catch (const std::bad_alloc&) {
-        return -1;
-    } catch (const std::length_error&) {
-        return -1;
-    }
+    return failed ? -1 : 0;
 }
 
 }  // namespace

@@ -1,67 +1,30 @@
-// The window tree cache: the reference side of cross-window evaluation,
-// indexed once per (references, geometry) and searched by any number of queries.
+// The window tree cache: the reference side of cross-window evaluation (runs
+// of windows with their references' L-mers indexed, and every reference
+// window's norm), prepared once per (references, geometry) and searched by
+// any number of queries.
 #include "gkm_internal.h"
 
 #include <cstring>
 
 struct gkm_window_tree_cache_t {
-    int n_valid;
+    window_geometry g;
     int n_ref;
-    int window;
-    int shift;
-    int pad_left;
-    int pad_right;
-    std::vector<kmer_tree_ptr> trees;
-    std::vector<double> ref_sqnorms;
-    int L;
-    int d;
-    // What the trees were built from. A query must come from a kernel that
-    // walks and weighs them the same way and have the references' length;
+    std::vector<window_run> runs;
+    std::vector<double> ref_norms;
+    // What the runs were built from. A query must come from a kernel that
+    // searches and weighs them the same way and have the references' length;
     // matches() compares the references themselves.
-    int use_rc;
+    int L, d, use_rc;
     double weights[GKM_N_WEIGHTS];
-    int seqlen;
-    std::vector<uint8_t> ref_bases;  // n_ref x seqlen forward bases
+    std::vector<uint8_t> ref_bases;  // n_ref x seqlen
 };
 
 namespace {
 
-struct cache_build_state_t {
-    const gkm_kernel_base_t* base;
-    const gkm_sequence_t* const* refs;
-    int n_ref;
-    gkm_window_tree_cache_t* cache;
-};
-
-struct cache_query_state_t {
-    const gkm_kernel_base_t* base;
-    const gkm_sequence_t* const* queries;
-    int n_q;
-    double* out;
-    double* q_sqnorms;
-    window_search_scratch* scratch;
-    const gkm_window_tree_cache_t* cache;
-};
-
-void cb_cache_build(int w_idx, int, int eff_start, int eff_len, void* user_data)
+window_job cache_job(const gkm_kernel_base_t* base, const gkm_window_tree_cache_t* cache,
+                     const gkm_sequence_t* const* queries, int n_q, const gkm_sequence_t* const* refs)
 {
-    auto* st = static_cast<cache_build_state_t*>(user_data);
-    const window_slice slice{eff_start, eff_len};
-    gkm_window_tree_cache_t* cache = st->cache;
-    cache->trees.push_back(build_window_tree(st->base, st->refs, st->n_ref, slice));
-    window_view_norms(st->base, st->refs, st->n_ref, slice, cache->ref_sqnorms.data() + (size_t)w_idx * st->n_ref);
-}
-
-void cb_cache_query(int w_idx, int, int eff_start, int eff_len, void* user_data)
-{
-    auto* st = static_cast<cache_query_state_t*>(user_data);
-    const gkm_window_tree_cache_t* cache = st->cache;
-    const window_slice slice{eff_start, eff_len};
-    const size_t n_ref = (size_t)cache->n_ref;
-    window_view_norms(st->base, st->queries, st->n_q, slice, st->q_sqnorms);
-    search_window_tree(st->base, cache->trees[w_idx].get(), slice, st->queries, st->n_q, st->q_sqnorms,
-                       cache->ref_sqnorms.data() + (size_t)w_idx * n_ref, cache->n_ref, *st->scratch,
-                       st->out + (size_t)w_idx * (size_t)st->n_q * n_ref);
+    return window_job{base, nullptr, &cache->g, {queries, n_q}, {refs, cache->n_ref}};
 }
 
 bool searches_like(const gkm_kernel_base_t* base, const gkm_window_tree_cache_t* cache)
@@ -70,12 +33,21 @@ bool searches_like(const gkm_kernel_base_t* base, const gkm_window_tree_cache_t*
            memcmp(base->weights, cache->weights, sizeof cache->weights) == 0;
 }
 
+// A reference's bases, with masked ones as 4 so that they differ from any base.
+void copy_bases(const gkm_sequence_t* s, uint8_t* out)
+{
+    for (int i = 0; i < s->seqlen; i++) out[i] = (s->masked && s->masked[i]) ? 4 : s->seq[i];
+}
+
 bool same_references(const gkm_window_tree_cache_t* cache, const gkm_sequence_t* const* refs, int n_ref)
 {
-    if (!refs || n_ref != cache->n_ref || !all_have_length(refs, n_ref, cache->seqlen)) return false;
-    const size_t len = (size_t)cache->seqlen;
-    for (int j = 0; j < n_ref; j++)
-        if (memcmp(refs[j]->seq, cache->ref_bases.data() + (size_t)j * len, len) != 0) return false;
+    const int len = cache->g.seqlen;
+    if (!refs || n_ref != cache->n_ref || !all_have_length(refs, n_ref, len)) return false;
+    std::vector<uint8_t> bases((size_t)len);
+    for (int j = 0; j < n_ref; j++) {
+        copy_bases(refs[j], bases.data());
+        if (memcmp(bases.data(), cache->ref_bases.data() + (size_t)j * len, (size_t)len) != 0) return false;
+    }
     return true;
 }
 
@@ -90,33 +62,37 @@ extern "C" gkm_window_tree_cache_t* gkm_window_tree_cache_build(const gkm_kernel
     const gkm_kernel_base_t* base = &kernel->base;
     const int L = base->param.L;
     const int seqlen = refs[0]->seqlen;
-    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !all_have_length(refs, n_ref, seqlen))
+    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !all_have_length(refs, n_ref, seqlen) ||
+        !all_fit_base(base, refs, n_ref))
         return nullptr;
-    const int n_valid = gkm_compute_n_windows(seqlen, window, shift, pad_left, pad_right, L);
     size_t n_norms, n_bases;
-    if (n_valid <= 0 || !doubles_fit(n_valid, n_ref, 1, &n_norms) ||
-        !checked_size(n_ref, seqlen, &n_bases))
+    const int n_valid = gkm_compute_n_windows(seqlen, window, shift, pad_left, pad_right, L);
+    if (n_valid <= 0 || !doubles_fit(n_valid, n_ref, 1, &n_norms) || !checked_size(n_ref, seqlen, &n_bases))
         return nullptr;
     try {
-        std::unique_ptr<gkm_window_tree_cache_t> cache(new gkm_window_tree_cache_t{});
-        cache->n_valid = n_valid;
+        std::unique_ptr<gkm_window_tree_cache_t> cache(new gkm_window_tree_cache_t());
+        make_window_geometry(cache->g, seqlen, window, shift, pad_left, pad_right, L);
         cache->n_ref = n_ref;
-        cache->window = window;
-        cache->shift = shift;
-        cache->pad_left = pad_left;
-        cache->pad_right = pad_right;
         cache->L = L;
         cache->d = base->param.d;
         cache->use_rc = base->param.use_rc;
         memcpy(cache->weights, base->weights, sizeof cache->weights);
-        cache->seqlen = seqlen;
         cache->ref_bases.resize(n_bases);
-        for (int j = 0; j < n_ref; j++) memcpy(cache->ref_bases.data() + (size_t)j * seqlen, refs[j]->seq, seqlen);
-        cache->ref_sqnorms.resize(n_norms);
-        cache->trees.reserve((size_t)n_valid);
-        cache_build_state_t st{base, refs, n_ref, cache.get()};
-        iter_windows(seqlen, window, shift, pad_left, pad_right, L, cb_cache_build, &st);
-        return cache.release();
+        for (int j = 0; j < n_ref; j++) copy_bases(refs[j], cache->ref_bases.data() + (size_t)j * seqlen);
+        const window_job job = cache_job(base, cache.get(), nullptr, 0, refs);
+        cache->ref_norms.resize(n_norms);
+        window_norms(job, job.refs, cache->ref_norms.data());
+        cache->runs = plan_window_runs(job);
+        int failed = 0;
+#pragma omp parallel for num_threads(team_size(base, cache->runs.size())) schedule(dynamic, 1) reduction(| : failed)
+        for (size_t r = 0; r < cache->runs.size(); r++) {
+            try {
+                index_window_run(job, cache->runs[r]);
+            } catch (const std::bad_alloc&) {
+                failed = 1;
+            }
+        }
+        return failed ? nullptr : cache.release();
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -127,21 +103,29 @@ extern "C" int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm
 {
     if (!kernel || !cache || !queries || !out || n_q <= 0) return -1;
     const gkm_kernel_base_t* base = &kernel->base;
-    if (!searches_like(base, cache) || !all_have_length(queries, n_q, cache->seqlen)) return -1;
-    // Queries of the references' length are cut into exactly the build's n_valid windows.
-    size_t n_out;
-    if (!doubles_fit(cache->n_valid, n_q, cache->n_ref, &n_out)) return -1;
-    try {
-        // All working storage exists before the first value is written.
-        std::vector<double> q_sqnorms((size_t)n_q);
-        window_search_scratch scratch(base, cache->n_ref, max_window_nkmers(cache->seqlen, cache->window, cache->L));
-        cache_query_state_t st{base, queries, n_q, out, q_sqnorms.data(), &scratch, cache};
-        iter_windows(cache->seqlen, cache->window, cache->shift, cache->pad_left, cache->pad_right, cache->L,
-                     cb_cache_query, &st);
-    } catch (const std::bad_alloc&) {
+    // Queries of the references' length are cut into exactly the build's windows.
+    if (!searches_like(base, cache) || !all_have_length(queries, n_q, cache->g.seqlen) ||
+        !all_fit_base(base, queries, n_q))
         return -1;
-    }
-    return 0;
+    size_t n_out, n_norms;
+    if (!doubles_fit(cache->g.count(), n_q, cache->n_ref, &n_out) || !doubles_fit(cache->g.count(), n_q, 1, &n_norms))
+        return -1;
+    return fail_safely([&] {
+        // All working storage exists before the first value is written.
+        std::vector<double> q_norms(n_norms);
+        const window_job job = cache_job(base, cache, queries, n_q, nullptr);
+        window_norms(job, job.queries, q_norms.data());
+        int failed = 0;
+#pragma omp parallel for num_threads(team_size(base, cache->runs.size())) schedule(dynamic, 1) reduction(| : failed)
+        for (size_t r = 0; r < cache->runs.size(); r++) {
+            try {
+                eval_window_run(job, cache->runs[r], q_norms.data(), cache->ref_norms.data(), out);
+            } catch (const std::bad_alloc&) {
+                failed = 1;
+            }
+        }
+        return failed ? -1 : 0;
+    });
 }
 
 extern "C" int gkm_window_tree_cache_matches(const gkm_window_tree_cache_t* cache,
@@ -149,8 +133,9 @@ extern "C" int gkm_window_tree_cache_matches(const gkm_window_tree_cache_t* cach
                                              int pad_left, int pad_right)
 {
     if (!cache) return 0;
-    const bool same_geometry = window == cache->window && shift == cache->shift && pad_left == cache->pad_left &&
-                               pad_right == cache->pad_right;
+    const window_geometry& g = cache->g;
+    const bool same_geometry =
+        window == g.window && shift == g.shift && pad_left == g.pad_left && pad_right == g.pad_right;
     return same_geometry && same_references(cache, refs, n_ref) ? 1 : 0;
 }
 

@@ -2,6 +2,7 @@
 #include "binding.h"
 
 #include <limits.h>
+#include <math.h>
 
 static const char TYPE_NAME[] = "WeightedKernel";
 
@@ -135,10 +136,25 @@ static double* one_centre(double centre, int* n_out)
     return centers;
 }
 
+/* An offset as a double; ValueError naming it (item i of a list, or the
+ * scalar when i < 0) when it is NaN or infinite: the weights around such a
+ * centre would be meaningless, and the values silently 0.0. */
+static int finite_offset(PyObject* obj, Py_ssize_t i, double* offset)
+{
+    *offset = PyFloat_AsDouble(obj);
+    if (*offset == -1.0 && PyErr_Occurred()) return -1;
+    if (isfinite(*offset)) return 0;
+    if (i >= 0)
+        PyErr_Format(PyExc_ValueError, "offsets[%zd] is not finite (%R)", i, obj);
+    else
+        PyErr_Format(PyExc_ValueError, "offsets is not finite (%R)", obj);
+    return -1;
+}
+
 static double* scalar_centre(PyObject* offset_obj, double midpoint, int* n_out)
 {
-    double offset = PyFloat_AsDouble(offset_obj);
-    if (offset == -1.0 && PyErr_Occurred()) return NULL;
+    double offset;
+    if (finite_offset(offset_obj, -1, &offset) < 0) return NULL;
     return one_centre(midpoint + offset, n_out);
 }
 
@@ -179,8 +195,8 @@ static double* list_centres(PyObject* offsets_obj, double midpoint, int* n_out)
     centers = new_centre_array(n);
     if (centers == NULL) goto done;
     for (Py_ssize_t i = 0; i < n; i++) {
-        double offset = PyFloat_AsDouble(PyTuple_GET_ITEM(items, i));
-        if (offset == -1.0 && PyErr_Occurred()) {
+        double offset;
+        if (finite_offset(PyTuple_GET_ITEM(items, i), i, &offset) < 0) {
             PyMem_Free(centers);
             centers = NULL;
             goto done;

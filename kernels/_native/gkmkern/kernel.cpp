@@ -9,9 +9,11 @@
 namespace {
 
 // Integer pair counts of a block of queries against columns [col0, col0 +
-// ncols): counts[(row + m) * ncols + id - col0], each query's rows starting
-// at its tag. Counts are exact, so the values reduced from them are the same
-// bits whatever order the pairs arrive in.
+// ncols): counts[(row * (d + 1) + m) * ncols + id - col0]. Counts are exact,
+// so the values reduced from them are the same bits whatever order the pairs
+// arrive in. Equal L-mers of one query are searched once, as one slot that
+// counts as many times as the query holds it: a run of one base, or a
+// tandem repeat, then costs what one of its L-mers costs.
 class block_counts final : public hit_sink {
 public:
     block_counts(const lmer_index<lmer_counts>& ix, int d, int col0, int ncols, int max_rows)
@@ -20,21 +22,40 @@ public:
     {
     }
 
-    void clear(int rows) { std::fill(counts_.begin(), counts_.begin() + (size_t)rows * (d_ + 1) * ncols_, 0); }
-
-    uint32_t row_tag(int row) const { return (uint32_t)(row * (d_ + 1)); }
+    // The search input of queries [first, first + n), row r of the block
+    // being query first + r.
+    void load(int L, const gkm_sequence_t* const* queries, int first, int n, std::vector<query_lmer>& out)
+    {
+        std::fill(counts_.begin(), counts_.begin() + (size_t)n * (d_ + 1) * ncols_, 0);
+        out.clear();
+        slot_row_.clear();
+        slot_times_.clear();
+        for (int r = 0; r < n; r++) {
+            const gkm_sequence_t* q = queries[first + r];
+            span_.load(q, L, 0, q->nkmers, false);
+            std::sort(span_.fwd.begin(), span_.fwd.end());
+            for (size_t i = 0; i < span_.fwd.size() && span_.fwd[i] != GKM_NO_LMER;) {
+                size_t j = i + 1;
+                while (j < span_.fwd.size() && span_.fwd[j] == span_.fwd[i]) j++;
+                out.push_back({span_.fwd[i], (uint32_t)slot_row_.size()});
+                slot_row_.push_back((uint32_t)(r * (d_ + 1)));
+                slot_times_.push_back((int32_t)(j - i));
+                i = j;
+            }
+        }
+    }
 
     void take(const lmer_hit* hits, size_t n) override
     {
         int32_t* counts = counts_.data() - col0_;
         for (size_t i = 0; i < n; i++) {
             const lmer_entry& e = entries_[hits[i].entry];
-            const uint32_t tm = hits[i].tag_m;
-            counts[((tm >> HIT_TAG_SHIFT) + (tm & 15)) * ncols_ + e.id] += e.value;
+            const uint32_t slot = hits[i].tag_m >> HIT_TAG_SHIFT;
+            counts[(slot_row_[slot] + (hits[i].tag_m & 15)) * ncols_ + e.id] += e.value * slot_times_[slot];
         }
     }
 
-    // Normalised value of query row `row` against column j.
+    // Normalised value of block row `row` against column j.
     double value(const double* weights, int row, int j, double norm_q, double norm_r) const
     {
         const int32_t* c = counts_.data() + (size_t)row * (d_ + 1) * ncols_ + (j - col0_);
@@ -48,6 +69,9 @@ private:
     int col0_;
     size_t ncols_;
     std::vector<int32_t> counts_;
+    std::vector<uint32_t> slot_row_;
+    std::vector<int32_t> slot_times_;
+    lmer_span span_;
 };
 
 // Queries per search: as many as keep their counts within a few hundred
@@ -58,26 +82,11 @@ int block_rows(int d, size_t ncols)
     return (int)std::max<size_t>(1, std::min<size_t>(64, (512u << 10) / per_query));
 }
 
-// Forward L-mers of queries [first, first + n) as search input, row r of the
-// block tagged for block_counts.
-void block_lmers(const block_counts& counts, int L, const gkm_sequence_t* const* queries, int first, int n,
-                 std::vector<query_lmer>& out, lmer_span& span)
-{
-    out.clear();
-    for (int r = 0; r < n; r++) {
-        const gkm_sequence_t* q = queries[first + r];
-        span.load(q, L, 0, q->nkmers, false);
-        for (uint32_t code : span.fwd)
-            if (code != GKM_NO_LMER) out.push_back({code, counts.row_tag(r)});
-    }
-}
-
 // Per-thread working storage of block searches.
 struct block_scratch {
     block_counts counts;
     search_workspace ws;
     std::vector<query_lmer> lmers;
-    lmer_span span;
     block_scratch(const lmer_index<lmer_counts>& ix, int d, int col0, int ncols, int rows)
         : counts(ix, d, col0, ncols, rows)
     {
@@ -87,8 +96,7 @@ struct block_scratch {
 void search_block(const lmer_index<lmer_counts>& ix, const gkm_kernel_base_t* base,
                   const gkm_sequence_t* const* queries, int first, int n, block_scratch& s)
 {
-    s.counts.clear(n);
-    block_lmers(s.counts, base->param.L, queries, first, n, s.lmers, s.span);
+    s.counts.load(base->param.L, queries, first, n, s.lmers);
     search_lmer_index(ix, base->param.d, s.lmers.data(), s.lmers.size(), s.ws, s.counts);
 }
 

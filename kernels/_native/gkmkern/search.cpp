@@ -125,7 +125,7 @@ private:
         } else {
             n_hits_ += 4;
             for (uint32_t i = 4; i < n; i++) {
-                if (n_hits_ == HIT_BATCH) flush();
+                if (n_hits_ >= HIT_BATCH) flush();
                 st_.hits[n_hits_++] = {tm, a + i};
             }
         }

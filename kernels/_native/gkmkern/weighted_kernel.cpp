@@ -156,12 +156,18 @@ int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* cons
                 failed = 1;
                 continue;
             }
+            // A self matrix takes each unordered pair from the row of its
+            // smaller index, so that it is symmetric to the bit.
             for (int c = 0; c < n_centers; c++)
                 for (int q = 0; q < n; q++) {
-                    const double qn = q_norms[(size_t)c * n_q + first + q];
-                    double* row = out + ((size_t)c * n_q + first + q) * n_ref;
-                    for (int j = 0; j < n_ref; j++)
-                        row[j] = normalise(values->value(base->weights, q, j, c), qn, rn[(size_t)c * n_ref + j]);
+                    const int i = first + q;
+                    const double qn = q_norms[(size_t)c * n_q + i];
+                    double* block_out = out + (size_t)c * n_q * n_ref;
+                    for (int j = self ? i : 0; j < n_ref; j++) {
+                        const double v = normalise(values->value(base->weights, q, j, c), qn, rn[(size_t)c * n_ref + j]);
+                        block_out[(size_t)i * n_ref + j] = v;
+                        if (self) block_out[(size_t)j * n_ref + i] = v;
+                    }
                 }
         }
     }

@@ -147,20 +147,26 @@ void run_lmers(const window_job& job, const window_run& run, int first, int n, s
 
 // Writes the run's values for queries [first, first + n) from cells holding,
 // per run window, the mismatch profile of every (query, reference) pair.
+// A self matrix (one set on both sides) takes each unordered pair from the
+// row of its smaller index, so that it is symmetric to the bit.
 template <class Cell>
 void write_run_values(const window_job& job, const window_run& run, const run_frame& f, const Cell* cells, int first,
                       int n, const double* q_norms, const double* r_norms, double* out)
 {
     const int n_q = job.queries.n, n_ref = job.refs.n, d = job.base->param.d;
+    const bool self = job.queries.seqs == job.refs.seqs && n_q == n_ref;
     for (int w = 0; w < run.count; w++) {
         const int gw = run.first + w;
+        double* block = out + (size_t)gw * n_q * n_ref;
         for (int q = 0; q < n; q++) {
-            const double qn = q_norms[(size_t)gw * n_q + first + q];
-            double* row = out + ((size_t)gw * n_q + first + q) * n_ref;
-            for (int j = 0; j < n_ref; j++) {
+            const int i = first + q;
+            const double qn = q_norms[(size_t)gw * n_q + i];
+            for (int j = self ? i : 0; j < n_ref; j++) {
                 const Cell* c = cells + w * f.stride + ((size_t)q * n_ref + j) * f.d1;
-                const double v = reduce_profile(job.base->weights, d, [&](int m) { return (double)c[m]; });
-                row[j] = normalise(v, qn, r_norms[(size_t)gw * n_ref + j]);
+                const double v = normalise(reduce_profile(job.base->weights, d, [&](int m) { return (double)c[m]; }),
+                                           qn, r_norms[(size_t)gw * n_ref + j]);
+                block[(size_t)i * n_ref + j] = v;
+                if (self) block[(size_t)j * n_ref + i] = v;
             }
         }
     }

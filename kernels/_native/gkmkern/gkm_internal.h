@@ -180,12 +180,17 @@ struct query_lmer {
     uint32_t tag;
 };
 
+// A query L-mer met a group: the entries [first, first + n) of the index.
 struct lmer_hit {
-    uint32_t tag_m;  // tag << 4 | mismatches
-    uint32_t entry;
+    uint32_t tag_m;  // tag << HIT_TAG_SHIFT | mismatches
+    uint32_t first;
+    uint32_t n;
+    uint32_t tag() const;
+    int mismatches() const { return (int)(tag_m & 15); }
 };
 constexpr int HIT_TAG_SHIFT = 4;
 constexpr uint32_t MAX_HIT_TAG = 0x0FFFFFFFu;
+inline uint32_t lmer_hit::tag() const { return tag_m >> HIT_TAG_SHIFT; }
 
 class hit_sink {
 public:
@@ -194,6 +199,16 @@ public:
 protected:
     ~hit_sink() = default;
 };
+
+// Calls f(hit, entry) for every entry of every hit, in order.
+template <class F>
+inline void for_each_hit_entry(const lmer_hit* hits, size_t n, const lmer_entry* entries, F&& f)
+{
+    for (size_t i = 0; i < n; i++) {
+        const lmer_entry* e = entries + hits[i].first;
+        for (uint32_t k = 0; k < hits[i].n; k++) f(hits[i], e[k]);
+    }
+}
 
 // Working storage of searches, reused from one to the next.
 class search_workspace {
@@ -208,7 +223,8 @@ public:
 
 // Hits reach sink in batches, in an order fixed by the index and the query
 // L-mers alone (a query's hits come in the same order whatever else is searched
-// with it). Throws std::bad_alloc.
+// with it); a group's entries keep the order they were indexed in. Throws
+// std::bad_alloc.
 void search_lmer_index(const lmer_index_nodes& ix, int d, const query_lmer* queries, size_t n, search_workspace& ws,
                        hit_sink& sink);
 

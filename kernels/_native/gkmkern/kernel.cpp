@@ -11,11 +11,13 @@ namespace {
 // Integer pair counts of a block of queries against columns [col0, col0 +
 // ncols): counts[(row * (d + 1) + m) * ncols + id - col0]. Counts are exact,
 // so the values reduced from them are the same bits whatever order the pairs
-// arrive in. Equal L-mers of one query are searched once, as one slot that
-// counts as many times as the query holds it: a run of one base, or a
-// tandem repeat, then costs what one of its L-mers costs.
+// arrive in. Equal L-mers of one query are searched once, tagged with how
+// many times the query holds them: a run of one base, or a tandem repeat,
+// then costs what one of its L-mers costs.
 class block_counts final : public hit_sink {
 public:
+    static constexpr int MAX_ROWS = 64;
+
     block_counts(const lmer_index<lmer_counts>& ix, int d, int col0, int ncols, int max_rows)
         : entries_(ix.entries.data()), d_(d), col0_(col0), ncols_((size_t)ncols),
           counts_((size_t)max_rows * (d + 1) * ncols_)
@@ -28,8 +30,6 @@ public:
     {
         std::fill(counts_.begin(), counts_.begin() + (size_t)n * (d_ + 1) * ncols_, 0);
         out.clear();
-        slot_row_.clear();
-        slot_times_.clear();
         for (int r = 0; r < n; r++) {
             const gkm_sequence_t* q = queries[first + r];
             span_.load(q, L, 0, q->nkmers, false);
@@ -37,21 +37,40 @@ public:
             for (size_t i = 0; i < span_.fwd.size() && span_.fwd[i] != GKM_NO_LMER;) {
                 size_t j = i + 1;
                 while (j < span_.fwd.size() && span_.fwd[j] == span_.fwd[i]) j++;
-                out.push_back({span_.fwd[i], (uint32_t)slot_row_.size()});
-                slot_row_.push_back((uint32_t)(r * (d_ + 1)));
-                slot_times_.push_back((int32_t)(j - i));
+                out.push_back({span_.fwd[i], (uint32_t)(j - i) << ROW_BITS | (uint32_t)r});
                 i = j;
             }
         }
     }
 
+    // Hits of L-mers held once are spread into one increment per entry, four
+    // slots a hit whatever its size (most groups hold one or two entries), so
+    // that the increments, which land at random in the counts, run without a
+    // branch and overlap their cache misses.
     void take(const lmer_hit* hits, size_t n) override
     {
+        if (increments_.size() < 4 * n + 4) increments_.resize(4 * n + 4);
+        increment* inc = increments_.data();
         int32_t* counts = counts_.data() - col0_;
+        size_t k = 0;
         for (size_t i = 0; i < n; i++) {
-            const lmer_entry& e = entries_[hits[i].entry];
-            const uint32_t slot = hits[i].tag_m >> HIT_TAG_SHIFT;
-            counts[(slot_row_[slot] + (hits[i].tag_m & 15)) * ncols_ + e.id] += e.value * slot_times_[slot];
+            const uint32_t tag = hits[i].tag();
+            const uint32_t cell = (uint32_t)(((tag & ROW_MASK) * (d_ + 1) + hits[i].mismatches()) * ncols_);
+            const uint32_t times = tag >> ROW_BITS;
+            if (__builtin_expect(times > 1 || hits[i].n > 4, 0)) {
+                add_repeated(counts + cell, hits[i], (int32_t)times);
+                continue;
+            }
+            const uint32_t e = hits[i].first;
+            inc[k] = {cell, e};
+            inc[k + 1] = {cell, e + 1};
+            inc[k + 2] = {cell, e + 2};
+            inc[k + 3] = {cell, e + 3};
+            k += hits[i].n;
+        }
+        for (size_t i = 0; i < k; i++) {
+            const lmer_entry& e = entries_[inc[i].entry];
+            counts[inc[i].cell + e.id] += e.value;
         }
     }
 
@@ -64,22 +83,34 @@ public:
     }
 
 private:
+    static constexpr int ROW_BITS = 6;
+    static constexpr uint32_t ROW_MASK = (1u << ROW_BITS) - 1;
+    struct increment {
+        uint32_t cell;  // start of the row within counts
+        uint32_t entry;
+    };
+
+    void add_repeated(int32_t* row, const lmer_hit& h, int32_t times)
+    {
+        const lmer_entry* e = entries_ + h.first;
+        for (uint32_t k = 0; k < h.n; k++) row[e[k].id] += e[k].value * times;
+    }
+
     const lmer_entry* entries_;
     int d_;
     int col0_;
     size_t ncols_;
     std::vector<int32_t> counts_;
-    std::vector<uint32_t> slot_row_;
-    std::vector<int32_t> slot_times_;
+    std::vector<increment> increments_;
     lmer_span span_;
 };
 
 // Queries per search: as many as keep their counts within a few hundred
-// kilobytes (the counts are written at random), at most 64.
+// kilobytes (the counts are written at random).
 int block_rows(int d, size_t ncols)
 {
     const size_t per_query = (size_t)(d + 1) * std::max<size_t>(ncols, 1) * sizeof(int32_t);
-    return (int)std::max<size_t>(1, std::min<size_t>(64, (512u << 10) / per_query));
+    return (int)std::max<size_t>(1, std::min<size_t>(block_counts::MAX_ROWS, (256u << 10) / per_query));
 }
 
 // Per-thread working storage of block searches.

@@ -7,6 +7,7 @@
 // their group and handed to the sink in batches.
 #include "gkm_internal.h"
 
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 
@@ -14,13 +15,14 @@ namespace {
 
 constexpr int MAX_SUFFIX = 4;
 constexpr int MAX_SUFFIXES = 1 << (2 * MAX_SUFFIX);
-constexpr size_t HIT_BATCH = 1 << 14;
+// Small enough to stay in the first-level cache between the walk and the sink,
+// and at least the suffixes of one node, MAX_SUFFIXES.
+constexpr size_t HIT_BATCH = 2048;
 
 // Suffixes near a suffix s of S bases: within[s][r] the mask (4 words) of
-// those at most r mismatches away, one[s] the 3S at exactly one.
+// those at most r mismatches away.
 struct suffix_tables {
     uint64_t within[MAX_SUFFIXES][MAX_SUFFIX + 1][4];
-    uint16_t one[MAX_SUFFIXES][3 * MAX_SUFFIX];
 
     explicit suffix_tables(int S)
     {
@@ -31,9 +33,6 @@ struct suffix_tables {
                 const int m = lmer_mismatches((uint32_t)s, (uint32_t)t);
                 for (int r = m; r <= MAX_SUFFIX; r++) within[s][r][t >> 6] |= uint64_t(1) << (t & 63);
             }
-            int z = 0;
-            for (int p = 0; p < S; p++)
-                for (int delta = 1; delta < 4; delta++) one[s][z++] = (uint16_t)(s ^ (delta << (2 * p)));
         }
     }
 };
@@ -53,7 +52,6 @@ inline uint32_t tag_m(uint32_t tag, int m) { return (tag << HIT_TAG_SHIFT) | (ui
 struct search_workspace::state {
     std::vector<query_lmer> level[GKM_MAX_L + 1];
     std::vector<lmer_hit> hits;
-    std::vector<uint64_t> pending;  // tag_m << 32 | suffix, of the node being read
     uint32_t start[MAX_SUFFIXES + 1];
 };
 
@@ -76,7 +74,7 @@ public:
     walker(const lmer_index_nodes& ix, int d, search_workspace::state& st, hit_sink& sink)
         : ix_(ix), d_(d), st_(st), sink_(sink), tables_(tables_for(ix.S)), n_hits_(0)
     {
-        if (st_.hits.size() < HIT_BATCH + 64) st_.hits.resize(HIT_BATCH + 64);
+        if (st_.hits.size() < HIT_BATCH) st_.hits.resize(HIT_BATCH);
     }
 
     void run(const query_lmer* queries, size_t n)
@@ -110,26 +108,19 @@ private:
         n_hits_ = 0;
     }
 
-    // Entries [a, a + n) under one tag and mismatch count. Four slots are
-    // written whatever n is and only n kept: most groups hold one or two
-    // entries, and a fixed store beats a branch on their number.
+    // A hit on the group of entries [a, a + n); nothing when n is 0. The slot
+    // is written either way and kept only for a group that exists: the
+    // presence of a suffix is as good as random, and a store beats a branch.
     void emit(uint32_t tm, uint32_t a, uint32_t n)
     {
-        lmer_hit* h = st_.hits.data() + n_hits_;
-        h[0] = {tm, a};
-        h[1] = {tm, a + 1};
-        h[2] = {tm, a + 2};
-        h[3] = {tm, a + 3};
-        if (__builtin_expect(n <= 4, 1)) {
-            n_hits_ += n;
-        } else {
-            n_hits_ += 4;
-            for (uint32_t i = 4; i < n; i++) {
-                if (n_hits_ >= HIT_BATCH) flush();
-                st_.hits[n_hits_++] = {tm, a + i};
-            }
-        }
-        if (n_hits_ >= HIT_BATCH) flush();
+        st_.hits[n_hits_] = {tm, a, n};
+        n_hits_ += n != 0;
+    }
+
+    // Room for `more` hits before the batch is full.
+    void make_room(size_t more)
+    {
+        if (n_hits_ + more > HIT_BATCH) flush();
     }
 
     // Nodes [lo, hi) whose prefixes begin with the t + 1 bases of child.
@@ -170,6 +161,7 @@ private:
         if (!(word & bit)) return;
         const uint32_t g = ix_.word_group[w] + (uint32_t)__builtin_popcountll(word & (bit - 1));
         const uint32_t a = ix_.group_start[g];
+        make_room(1);
         emit(tag_m(q.tag, d_), a, ix_.group_start[g + 1] - a);
     }
 
@@ -284,64 +276,51 @@ private:
         st_.start[n] = gs[g];
     }
 
-    // The suffixes of one node that the node's lists reach, as (tag and
-    // mismatches, suffix) pairs, then expanded to their entries.
+    // The suffixes of one node that the node's lists reach, each a hit on
+    // its group.
     void read_node(uint32_t node, const node_lists& lists)
     {
         load_node_starts(node);
         const uint32_t* start = st_.start;
         const uint64_t* mask = &ix_.mask[(size_t)node * ix_.words];
-        const int S = ix_.S;
-        const uint32_t smask = (1u << (2 * S)) - 1;
+        const uint32_t smask = (1u << (2 * ix_.S)) - 1;
         const int d = d_;
-        size_t need = (size_t)lists.n_sat;
-        for (int m = 0; m < d; m++) need += (size_t)lists.n[m] * (m == d - 1 ? 1 + 3 * S : (1 << (2 * S)));
-        if (st_.pending.size() < need + 1) st_.pending.resize(need + 1);
-        uint64_t* p = st_.pending.data();
-        size_t np = 0;
-        auto present = [start](uint32_t s) { return start[s + 1] != start[s]; };
+        auto hit = [&](uint32_t tm, uint32_t s) { emit(tm, start[s], start[s + 1] - start[s]); };
         // Nothing left to spend: the own suffix only.
         for (int i = 0; i < lists.n_sat; i++) {
-            const query_lmer& q = lists.sat[i];
-            const uint32_t s = q.code & smask;
-            p[np] = (uint64_t)tag_m(q.tag, d) << 32 | s;
-            np += present(s);
+            if ((i & 1023) == 0) make_room(1024);
+            hit(tag_m(lists.sat[i].tag, d), lists.sat[i].code & smask);
         }
-        // One mismatch left: the own suffix, and the 3S suffixes one base away.
-        if (d >= 1) {
-            const query_lmer* l = lists.at[d - 1];
-            for (int i = 0; i < lists.n[d - 1]; i++) {
-                const uint32_t s = l[i].code & smask;
-                p[np] = (uint64_t)tag_m(l[i].tag, d - 1) << 32 | s;
-                np += present(s);
-                const uint64_t far = (uint64_t)tag_m(l[i].tag, d) << 32;
-                const uint16_t* one = tables_.one[s];
-                for (int z = 0; z < 3 * S; z++) {
-                    p[np] = far | one[z];
-                    np += present(one[z]);
-                }
-            }
-        }
-        // More to spend: every present suffix within reach, from the mask.
-        for (int m = 0; m + 1 < d; m++) {
+        // Mismatches to spend: every present suffix within reach, from the mask.
+        for (int m = 0; m < d; m++) {
             const query_lmer* l = lists.at[m];
             const int r = std::min(d - m, MAX_SUFFIX);
             for (int i = 0; i < lists.n[m]; i++) {
+                make_room(MAX_SUFFIXES);
                 const uint32_t s = l[i].code & smask;
-                const uint64_t* within = tables_.within[s][r];
-                for (int w = 0; w < ix_.words; w++) {
-                    uint64_t h = mask[w] & within[w];
-                    while (h) {
-                        const uint32_t u = (uint32_t)(w << 6) | (uint32_t)__builtin_ctzll(h);
-                        h &= h - 1;
-                        p[np++] = (uint64_t)tag_m(l[i].tag, m + lmer_mismatches(s, u)) << 32 | u;
-                    }
+                const uint32_t tm = tag_m(l[i].tag, m);
+                if (r == 1 && ix_.words == 4) {
+                    // One mismatch left on four bases: the own suffix and its
+                    // neighbours of the own mask word, and the three suffixes
+                    // that differ in the first base, one in each other word.
+                    const uint32_t own = s >> 6, bit = s & 63;
+                    for (uint32_t other = 1; other < 4; other++) hit(tm + 1, ((own ^ other) << 6) | bit);
+                    read_word(tm, s, own, mask[own] & tables_.within[s][1][own], start);
+                    continue;
                 }
+                const uint64_t* within = tables_.within[s][r];
+                for (int w = 0; w < ix_.words; w++) read_word(tm, s, w, mask[w] & within[w], start);
             }
         }
-        for (size_t i = 0; i < np; i++) {
-            const uint32_t s = (uint32_t)p[i];
-            emit((uint32_t)(p[i] >> 32), start[s], start[s + 1] - start[s]);
+    }
+
+    // Hits on the suffixes set in h, mask word w, each as far from s as it is.
+    void read_word(uint32_t tm, uint32_t s, int w, uint64_t h, const uint32_t* start)
+    {
+        while (h) {
+            const uint32_t u = (uint32_t)(w << 6) | (uint32_t)__builtin_ctzll(h);
+            h &= h - 1;
+            emit(tm + (uint32_t)lmer_mismatches(s, u), start[u], start[u + 1] - start[u]);
         }
     }
 };

@@ -40,15 +40,13 @@ public:
 
     void take(const lmer_hit* hits, size_t n) override
     {
-        for (size_t i = 0; i < n; i++) {
-            const uint32_t tag = hits[i].tag_m >> HIT_TAG_SHIFT;
-            const lmer_entry& e = entries_[hits[i].entry];
+        for_each_hit_entry(hits, n, entries_, [&](const lmer_hit& h, const lmer_entry& e) {
+            const uint32_t tag = h.tag();
             const double* wq = by_position_ + (size_t)(tag & POS_MASK) * n_centers_;
             const double* wr = by_position_ + (size_t)e.value * n_centers_;
-            double* v = values_.data() +
-                        (((size_t)(tag >> POS_BITS) * n_ref_ + e.id) * d1_ + (hits[i].tag_m & 15)) * n_centers_;
+            double* v = values_.data() + (((size_t)(tag >> POS_BITS) * n_ref_ + e.id) * d1_ + h.mismatches()) * n_centers_;
             for (int c = 0; c < n_centers_; c++) v[c] += wq[c] * wr[c];
-        }
+        });
     }
 
     double value(const double* weights, int q, int j, int c) const

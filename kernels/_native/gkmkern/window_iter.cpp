@@ -31,15 +31,14 @@ public:
 
     void take(const lmer_hit* hits, size_t n) override
     {
-        for (size_t i = 0; i < n; i++) {
-            const lmer_entry& e = entries_[hits[i].entry];
+        for_each_hit_entry(hits, n, entries_, [&](const lmer_hit& h, const lmer_entry& e) {
             // References added after the iterator was made are not its columns.
-            if (e.id >= n_refs_) continue;
-            const uint32_t p = hits[i].tag_m >> HIT_TAG_SHIFT;
-            const size_t cell = (size_t)e.id * d1_ + (hits[i].tag_m & 15);
+            if (e.id >= n_refs_) return;
+            const uint32_t p = h.tag();
+            const size_t cell = (size_t)e.id * d1_ + h.mismatches();
             diff_[first_[p] * stride_ + cell] += e.value;
             diff_[(last_[p] + 1) * stride_ + cell] -= e.value;
-        }
+        });
     }
 
     // Turns the differences into each window's counts.

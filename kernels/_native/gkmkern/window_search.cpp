@@ -78,16 +78,15 @@ struct run_frame {
         size_t cell;
         int first, last, p, p_ref;
     };
-    located locate(const lmer_hit& h) const
+    located locate(const lmer_hit& h, const lmer_entry& e) const
     {
-        const uint32_t tag = h.tag_m >> HIT_TAG_SHIFT;
-        const lmer_entry& e = entries[h.entry];
+        const uint32_t tag = h.tag();
         located at;
         at.p = (int)(tag & POS_MASK);
         at.p_ref = e.value - run.span_start;
         at.first = std::max(hold_first[at.p], hold_first[at.p_ref]);
         at.last = std::min(hold_last[at.p], hold_last[at.p_ref]);
-        at.cell = ((size_t)(tag >> POS_BITS) * n_ref + e.id) * d1 + (h.tag_m & 15);
+        at.cell = ((size_t)(tag >> POS_BITS) * n_ref + e.id) * d1 + h.mismatches();
         return at;
     }
 };
@@ -98,12 +97,12 @@ public:
     run_counts(const run_frame& f, std::vector<int32_t>& diff) : f_(f), diff_(diff.data()) {}
     void take(const lmer_hit* hits, size_t n) override
     {
-        for (size_t i = 0; i < n; i++) {
-            const run_frame::located at = f_.locate(hits[i]);
-            if (at.first > at.last) continue;
+        for_each_hit_entry(hits, n, f_.entries, [&](const lmer_hit& h, const lmer_entry& e) {
+            const run_frame::located at = f_.locate(h, e);
+            if (at.first > at.last) return;
             diff_[at.first * f_.stride + at.cell] += 1;
             diff_[(at.last + 1) * f_.stride + at.cell] -= 1;
-        }
+        });
     }
 
 private:
@@ -118,14 +117,14 @@ public:
     run_weighted(const run_frame& f, std::vector<double>& values) : f_(f), values_(values.data()) {}
     void take(const lmer_hit* hits, size_t n) override
     {
-        for (size_t i = 0; i < n; i++) {
-            const run_frame::located at = f_.locate(hits[i]);
+        for_each_hit_entry(hits, n, f_.entries, [&](const lmer_hit& h, const lmer_entry& e) {
+            const run_frame::located at = f_.locate(h, e);
             for (int w = at.first; w <= at.last; w++) {
                 const double* wt = f_.weights[w].data();
                 const int off = f_.window_offset[w];
                 values_[w * f_.stride + at.cell] += wt[at.p - off] * wt[at.p_ref - off];
             }
-        }
+        });
     }
 
 private:

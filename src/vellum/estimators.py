@@ -33,7 +33,8 @@ class _GkmSVMBase(BaseEstimator):
     """What GkmSVC and GkmSVR share: the kernel, fitting on a Gram matrix,
     and scoring through the support sequences."""
 
-    def _make_kernel(self) -> GkmKernel:
+    def make_kernel(self) -> GkmKernel:
+        """The :class:`GkmKernel` of this model's kernel parameters."""
         return GkmKernel(**{name: getattr(self, name) for name in GkmKernel._get_param_names()})
 
     def _make_svm(self) -> SVC | SVR:
@@ -61,13 +62,34 @@ class _GkmSVMBase(BaseEstimator):
         -------
         self
         """
-        kernel = self._make_kernel()
+        kernel = self.make_kernel()
         X = kernel.check(X, "X")
         y = self._check_targets(X, y)
-        return self._fit_gram(X, y, kernel, kernel(X))
+        return self.fit_from_gram(X, y, kernel(X))
 
-    def _fit_gram(self, X: list[str], y: np.ndarray, kernel: GkmKernel, gram: np.ndarray) -> "_GkmSVMBase":
-        """Fit from an already computed Gram matrix of X under kernel."""
+    def fit_from_gram(self, X: Iterable[str], y, gram: np.ndarray) -> "_GkmSVMBase":
+        """Fit from the Gram matrix of X, computed elsewhere (in blocks, or once
+        for several fits).
+
+        Parameters
+        ----------
+        X : list of str
+            Training sequences.
+        y : array-like of shape (len(X),)
+            Labels or targets.
+        gram : ndarray of shape (len(X), len(X))
+            ``self.make_kernel()(X)``; the model keeps the support sequences
+            and scores new ones with that kernel.
+
+        Returns
+        -------
+        self
+        """
+        kernel = self.make_kernel()
+        X = kernel.check(X, "X")
+        y = self._check_targets(X, y)
+        if np.shape(gram) != (len(X), len(X)):
+            raise ValueError(f"gram has shape {np.shape(gram)}, expected ({len(X)}, {len(X)})")
         svm = self._make_svm().fit(gram, y)
         self.kernel_ = kernel
         self.svm_ = svm
@@ -76,11 +98,15 @@ class _GkmSVMBase(BaseEstimator):
         self.support_sequences_ = self._support.sequences
         self.dual_coef_ = svm.dual_coef_
         self.intercept_ = svm.intercept_
+        self._fit_extras(gram, y)
         return self
+
+    def _fit_extras(self, gram: np.ndarray, y: np.ndarray) -> None:
+        """What a subclass fits besides the SVM."""
 
     def _apply(self, predictor: Callable, X: Iterable[str], name: str = "X", ids: Sequence[str] | None = None):
         """predictor (a fitted precomputed-kernel method) on X's kernel rows."""
-        parts = [self._on_rows(predictor, block) for _, _, block in self._support.blocks(X, name=name, ids=ids)]
+        parts = [self._on_rows(predictor, block) for _, _, block in self._support.blocks(X, name=name, ids=ids, progress=self.progress)]
         return np.concatenate(parts)
 
     def _on_rows(self, predictor: Callable, rows: np.ndarray):
@@ -153,7 +179,7 @@ class _GkmSVMBase(BaseEstimator):
         predictor = self._scalar_predictor()
         X = self.kernel_.check(X, "X", max_length=None)
         tracks = [np.empty(window_count(len(seq), window, shift)) for seq in X]
-        with progress_bar(self.kernel_.progress, sum(map(len, tracks)), "scan", unit="window") as bar:
+        with progress_bar(self.progress, sum(map(len, tracks)), "scan", unit="window") as bar:
             for seq, track in zip(X, tracks):
                 for first, block in self._support.window_blocks(seq, window, shift):
                     track[first : first + len(block)] = self._on_rows(predictor, block)
@@ -297,15 +323,13 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
             raise ValueError(f"y holds a single class ({classes[0]!r}); a classifier needs at least two")
         return y
 
-    def _fit_gram(self, X, y, kernel, gram):
-        super()._fit_gram(X, y, kernel, gram)
+    def _fit_extras(self, gram: np.ndarray, y: np.ndarray) -> None:
         self.classes_ = self.svm_.classes_
         if self.probability:
             # Platt scaling fitted on out-of-fold decision values, as SVC's
             # deprecated probability=True did; the folds slice the Gram.
             calibration = CalibratedClassifierCV(self._make_svm(), ensemble=False, cv=_CALIBRATION_FOLDS)
             self.calibration_ = calibration.fit(gram, y)
-        return self
 
     def _scalar_predictor(self) -> Callable:
         check_is_fitted(self)

@@ -329,12 +329,17 @@ class ReferenceSet:
         """
         X = self.kernel.check(X, "X", ids=ids)
         out = result_buffer(out, (len(X), len(self)))
-        for _ in self._blocks(X, out):
+        for _ in self._blocks(X, out, self.kernel.progress):
             pass
         return out
 
     def blocks(
-        self, X: Iterable[str], *, name: str = "X", ids: Sequence[str] | None = None
+        self,
+        X: Iterable[str],
+        *,
+        name: str = "X",
+        ids: Sequence[str] | None = None,
+        progress: bool | None = None,
     ) -> Iterator[tuple[int, int, np.ndarray]]:
         """The rows of X against the references, a chunk of queries at a time.
 
@@ -349,6 +354,8 @@ class ReferenceSet:
             How errors call X.
         ids : sequence of str, optional
             Record ids of X, for error messages.
+        progress : bool, optional
+            Show a progress bar; None follows the kernel's ``progress``.
 
         Yields
         ------
@@ -357,11 +364,13 @@ class ReferenceSet:
         block : ndarray of shape (stop - start, len(self))
         """
         X = self.kernel.check(X, name, ids=ids)
-        yield from self._blocks(X, None)
+        yield from self._blocks(X, None, self.kernel.progress if progress is None else progress)
 
-    def _blocks(self, X: list[str], out: np.ndarray | None) -> Iterator[tuple[int, int, np.ndarray]]:
+    def _blocks(
+        self, X: list[str], out: np.ndarray | None, progress: bool
+    ) -> Iterator[tuple[int, int, np.ndarray]]:
         """Chunks of rows, written into out when given, else into new arrays."""
-        with progress_bar(self.kernel.progress, len(X), "kernel rows") as bar:
+        with progress_bar(progress, len(X), "kernel rows") as bar:
             for start, stop in chunk_bounds(len(X), QUERY_CHUNK):
                 block = out[start:stop] if out is not None else np.empty((stop - start, len(self)))
                 self._score(X[start:stop], block)

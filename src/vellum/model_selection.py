@@ -77,7 +77,7 @@ def cross_validate_roc(
     -------
     CrossValidatedROC
     """
-    kernel = model._make_kernel()
+    kernel = model.make_kernel()
     X = kernel.check(X, "X")
     y = model._check_targets(X, y)
     classes = np.unique(y)

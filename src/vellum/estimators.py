@@ -320,7 +320,7 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
         check_classification_targets(y)
         classes = np.unique(y)
         if len(classes) < 2:
-            raise ValueError(f"y holds a single class ({classes[0]!r}); a classifier needs at least two")
+            raise ValueError(f"y holds a single class ({classes[0].tolist()!r}); a classifier needs at least two")
         return y
 
     def _fit_extras(self, gram: np.ndarray, y: np.ndarray) -> None:

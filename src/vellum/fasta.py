@@ -36,10 +36,18 @@ def _parse(path: str | os.PathLike) -> tuple[list[str], list[str]]:
                 seqs.append(str(record.seq))
     except (UnicodeDecodeError, gzip.BadGzipFile, EOFError) as err:
         raise ValueError(f"{path}: not a FASTA text file ({err})") from None
-    except ValueError as err:
-        # Biopython explains at length; its first line says what is wrong.
-        raise ValueError(f"{path}: not a valid FASTA file: {str(err).splitlines()[0]}") from None
+    except ValueError:
+        # Biopython's only complaint: text before the first header (blank
+        # lines included, which leave a file of no records).
+        if _is_blank(path):
+            return [], []
+        raise ValueError(f"{path}: not a FASTA file: text before the first '>' header") from None
     return ids, seqs
+
+
+def _is_blank(path: str | os.PathLike) -> bool:
+    with _open_text(path) as handle:
+        return all(not line.strip() for line in handle)
 
 
 def read_fasta(path: str | os.PathLike, invalid: str = "error") -> tuple[list[str], list[str]]:

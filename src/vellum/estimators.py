@@ -17,7 +17,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from ._progress import progress_bar
-from .kernels import GkmKernel, window_count
+from .kernels import GkmKernel, check_window, window_count
 from .sequences import as_text_list
 
 BASES = "ACGT"
@@ -177,6 +177,7 @@ class _GkmSVMBase(BaseEstimator):
         """
         check_is_fitted(self)
         predictor = self._scalar_predictor()
+        check_window(window, shift, self.kernel_.L)
         X = self.kernel_.check(X, "X", max_length=None)
         tracks = [np.empty(window_count(len(seq), window, shift)) for seq in X]
         with progress_bar(self.progress, sum(map(len, tracks)), "scan", unit="window") as bar:

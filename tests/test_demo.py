@@ -7,7 +7,7 @@ from sklearn.metrics import roc_auc_score
 from sklearn.model_selection import StratifiedKFold
 
 from vellum import GkmSVC, cross_validate_roc, read_fasta
-from vellum.demo import demo_data, demo_fasta_paths, run_demo
+from vellum.demo import demo_data, demo_fasta_paths
 
 PARAMS = dict(L=6, k=4, d=2)
 
@@ -22,19 +22,6 @@ def test_bundled_files_are_300_real_100bp_records_naming_their_source(index, lab
     assert f"label={label}" in path.read_text().splitlines()[0]
     readme = (path.parent / "README.md").read_text()
     assert "FastSK" in readme and "DeepBind" in readme
-
-
-def test_demo_data_labels_and_subset():
-    X, y = demo_data(per_class=3)
-    bound, unbound = (read_fasta(p)[1] for p in demo_fasta_paths())
-    assert X == bound[:3] + unbound[:3]
-    assert list(y) == [1, 1, 1, 0, 0, 0]
-
-
-def test_demo_separates_bound_from_unbound():
-    cv = run_demo(per_class=25)
-    assert cv.labels.sum() == 25 and len(cv.scores) == 50
-    assert len(cv.fold_aucs) == 5 and cv.auc > 0.75
 
 
 def test_folds_from_one_gram_equal_fresh_fits_per_fold():

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from seqgen import mixed_case, random_dna
-from vellum import GkmSVC, GkmSVR, kernels
+from vellum import GkmSVC, GkmSVR
 from vellum.demo import demo_data
 
 PARAMS = dict(L=6, k=4, d=2)
@@ -47,16 +47,6 @@ def test_each_window_scores_exactly_its_own_text(model, length, window, shift):
     texts = window_texts(seq, window, shift)
     assert len(track) == len(texts) == (length - window) // shift + 1
     assert np.array_equal(track, model.decision_values(texts))
-
-
-def test_piece_boundaries_fall_between_windows(model, monkeypatch):
-    # Pieces of at most 2047 bases: with window 100 and shift 3 each piece
-    # holds 650 windows; a long sequence crosses several boundaries.
-    seq = long_sequence(2600, seed=1)
-    [track] = model.scan([seq], 100, 3)
-    starts = [649, 650, 651, 833]
-    texts = [seq[3 * w : 3 * w + 100] for w in starts]
-    assert np.array_equal(track[starts], model.decision_values(texts))
 
 
 def test_scan_of_several_sequences_and_short_ones(model):
@@ -133,23 +123,3 @@ def test_variant_effect_is_alternative_minus_reference(model):
     assert np.array_equal(effect, model.decision_values(alts) - model.decision_values(refs))
     with pytest.raises(ValueError, match="^ref_seqs has 2 sequences but alt_seqs has 1$"):
         model.variant_effect(refs, alts[:1])
-
-
-def test_window_blocks_need_no_piece_beyond_the_encoded_limit(training, monkeypatch):
-    calls = []
-    model = GkmSVC(**PARAMS).fit(*training)
-    native = model._support._native
-    original = native.sliding_query
-
-    class Spy:
-        def __getattr__(self, name):
-            return getattr(native, name)
-
-        def sliding_query(self, seq, window, shift, out):
-            calls.append(len(seq))
-            return original(seq, window, shift, out=out)
-
-    monkeypatch.setattr(model._support, "_native", Spy())
-    model.scan([long_sequence(6000, 11)], 200, 100)
-    assert max(calls) <= kernels.MAX_SEQUENCE_LENGTH
-    assert sum((n - 200) // 100 + 1 for n in calls) == (6000 - 200) // 100 + 1

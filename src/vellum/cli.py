@@ -18,11 +18,12 @@ import numpy as np
 from . import plots
 from ._progress import progress_bar
 from .demo import DEMO_PARAMS, FOLDS, demo_fasta_paths, run_demo
-from .estimators import BASES, GkmSVC, GkmSVR, _GkmSVMBase
+from .estimators import GkmSVC, GkmSVR, _GkmSVMBase
 from .fasta import read_fasta
 from .kernels import GkmKernel, POSITIONAL_PROFILES
 from .model_selection import cross_validate_roc
 from .outputs import atomic_write, output_stream
+from .sequences import BASES
 
 WEIGHT_SCHEME_NAMES = {"full": 0, "truncated": 1, "estimated": 2}
 

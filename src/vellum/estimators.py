@@ -18,9 +18,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from ._progress import progress_bar
 from .kernels import GkmKernel, check_window, window_count
-from .sequences import as_text_list
-
-BASES = "ACGT"
+from .sequences import BASES, as_text_list
 
 # Kernel-matrix values handed to the SVM at once: precomputed-kernel SVMs
 # expect a column per training sequence, so a block is widened to that.

@@ -14,8 +14,7 @@ from matplotlib.figure import Figure
 from sklearn.metrics import roc_curve
 
 from .outputs import atomic_write
-
-BASES = "ACGT"
+from .sequences import BASES
 
 
 def save_png(fig: Figure, path: str | os.PathLike) -> None:

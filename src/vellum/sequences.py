@@ -9,6 +9,9 @@ from __future__ import annotations
 import re
 from typing import Iterable, Sequence
 
+BASES = "ACGT"
+"""The bases, in the order of mutagenesis rows."""
+
 MAX_SEQUENCE_LENGTH = 2047
 """Bases one encoded sequence holds; the core would cut longer texts."""
 

@@ -180,7 +180,8 @@ def test_errors_end_with_one_line_and_status_1_and_leave_outputs_untouched(files
 
 def test_skip_model_reads_and_scores_records_with_gaps(files, capsys, tmp_path):
     model, gapped = tmp_path / "skip.joblib", tmp_path / "gapped.fa"
-    assert run(capsys, "train", files["pos"], files["neg"], "-o", str(model), "--invalid", "skip", "-q", *KERNEL_ARGS)[0] == 0
+    argv = ["train", files["pos"], files["neg"], "-o", str(model), "--invalid", "skip", "-q", *KERNEL_ARGS]
+    assert run(capsys, *argv)[0] == 0
     gapped.write_text(">g\nACGTNNACGTACGGTAC\n")
     status, out, _ = run(capsys, "predict", str(model), str(gapped), "-q")
     assert status == 0 and out.startswith("g\t")

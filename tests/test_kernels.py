@@ -53,7 +53,8 @@ def test_cross_path_in_chunks_equals_one_native_call(texts, monkeypatch):
     native.finalize()
     whole = native.eval_batch(texts, out=np.empty((7, 3)))
     assert np.array_equal(GkmKernel(**SMALL)(texts, texts[:3]), whole)
-    blocks = [(start, stop, block.copy()) for start, stop, block in GkmKernel(**SMALL).references(texts[:3]).blocks(texts)]
+    refs = GkmKernel(**SMALL).references(texts[:3])
+    blocks = [(start, stop, block.copy()) for start, stop, block in refs.blocks(texts)]
     assert [(start, stop) for start, stop, _ in blocks] == [(0, 3), (3, 6), (6, 7)]
     assert np.array_equal(np.vstack([block for _, _, block in blocks]), whole)
 

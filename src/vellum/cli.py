@@ -21,7 +21,7 @@ from .demo import DEMO_PARAMS, FOLDS, demo_fasta_paths, run_demo
 from .estimators import GkmSVC, GkmSVR, _GkmSVMBase
 from .fasta import read_fasta
 from .kernels import GkmKernel, POSITIONAL_PROFILES
-from .model_selection import cross_validate_roc
+from .model_selection import CrossValidatedROC, cross_validate_roc
 from .outputs import atomic_write, output_stream
 from .sequences import BASES
 
@@ -149,8 +149,12 @@ def report_cross_validation(model: GkmSVC, X: list[str], y: np.ndarray, gram: np
     cv = cross_validate_roc(model, X, y, n_splits=args.cv, random_state=args.seed, gram=gram)
     print(f"{args.cv}-fold cross-validated ROC AUC: {cv.auc:.4f} ± {cv.auc_std:.4f}")
     if args.plot:
-        plots.plot_roc(cv.labels, cv.scores, args.plot, title=f"{args.cv}-fold cross-validation", fold_aucs=cv.fold_aucs)
-        say(f"vellum: ROC curve written to {args.plot}")
+        draw_roc(cv, args.plot, f"{args.cv}-fold cross-validation")
+
+
+def draw_roc(cv: CrossValidatedROC, path: str, title: str) -> None:
+    plots.plot_roc(cv.labels, cv.scores, path, title=title, fold_aucs=cv.fold_aucs)
+    say(f"vellum: ROC curve written to {path}")
 
 
 def run_predict(args: argparse.Namespace) -> None:
@@ -226,8 +230,7 @@ def run_demo_command(args: argparse.Namespace) -> None:
     print(f"{FOLDS}-fold cross-validated ROC AUC: {cv.auc:.4f} ± {cv.auc_std:.4f}")
     print(f"time: {time.perf_counter() - start:.1f} s")
     if args.plot:
-        plots.plot_roc(cv.labels, cv.scores, args.plot, title="CTCF demo, 5-fold cross-validation", fold_aucs=cv.fold_aucs)
-        say(f"vellum: ROC curve written to {args.plot}")
+        draw_roc(cv, args.plot, f"CTCF demo, {FOLDS}-fold cross-validation")
 
 
 # ---- parser ------------------------------------------------------------------

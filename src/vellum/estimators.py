@@ -104,8 +104,8 @@ class _GkmSVMBase(BaseEstimator):
 
     def _apply(self, predictor: Callable, X: Iterable[str], name: str = "X", ids: Sequence[str] | None = None):
         """predictor (a fitted precomputed-kernel method) on X's kernel rows."""
-        parts = [self._on_rows(predictor, block) for _, _, block in self._support.blocks(X, name=name, ids=ids, progress=self.progress)]
-        return np.concatenate(parts)
+        blocks = self._support.blocks(X, name=name, ids=ids, progress=self.progress)
+        return np.concatenate([self._on_rows(predictor, block) for _, _, block in blocks])
 
     def _on_rows(self, predictor: Callable, rows: np.ndarray):
         """predictor on kernel rows against the support sequences.

@@ -158,7 +158,9 @@ class GkmKernel(BaseEstimator):
         self.weight_gamma = weight_gamma
         self.progress = progress
 
-    def __call__(self, X: Iterable[str], Y: Iterable[str] | None = None, *, out: np.ndarray | None = None) -> np.ndarray:
+    def __call__(
+        self, X: Iterable[str], Y: Iterable[str] | None = None, *, out: np.ndarray | None = None
+    ) -> np.ndarray:
         """Kernel matrix of X against Y, or the symmetric Gram of X.
 
         Parameters

@@ -105,8 +105,10 @@ def kernel_params(args: argparse.Namespace) -> dict:
     )
 
 
-def load_model(path: str, quiet: bool) -> _GkmSVMBase:
-    """A model written by ``vellum train`` (or joblib.dump of a fitted GkmSVC/GkmSVR)."""
+def load_model(args: argparse.Namespace) -> _GkmSVMBase:
+    """The model file args.model (from ``vellum train``, or joblib.dump of a
+    fitted GkmSVC/GkmSVR), set to the command's threads and progress bars."""
+    path = args.model
     try:
         model = joblib.load(path)
     except OSError:
@@ -115,8 +117,7 @@ def load_model(path: str, quiet: bool) -> _GkmSVMBase:
         raise ValueError(f"{path}: not a vellum model file ({type(err).__name__}: {err})") from None
     if not isinstance(model, (GkmSVC, GkmSVR)) or not hasattr(model, "svm_"):
         raise ValueError(f"{path}: not a fitted vellum model (found {type(model).__name__})")
-    model.set_params(progress=not quiet)
-    return model
+    return model.set_params(progress=not args.quiet, n_jobs=args.n_jobs)
 
 
 def read_for_model(model: _GkmSVMBase, path: str) -> tuple[list[str], list[str]]:
@@ -158,7 +159,7 @@ def draw_roc(cv: CrossValidatedROC, path: str, title: str) -> None:
 
 
 def run_predict(args: argparse.Namespace) -> None:
-    model = load_model(args.model, args.quiet)
+    model = load_model(args)
     ids, seqs = read_for_model(model, args.fasta)
     scores = model.decision_values(seqs, ids=ids)
     with output_stream(args.output) as out:
@@ -166,7 +167,7 @@ def run_predict(args: argparse.Namespace) -> None:
 
 
 def run_scan(args: argparse.Namespace) -> None:
-    model = load_model(args.model, args.quiet)
+    model = load_model(args)
     ids, seqs = read_for_model(model, args.fasta)
     tracks = model.scan(seqs, args.window, args.shift)
     with output_stream(args.output) as out:
@@ -181,7 +182,7 @@ def run_scan(args: argparse.Namespace) -> None:
 
 
 def run_mutagenesis(args: argparse.Namespace) -> None:
-    model = load_model(args.model, args.quiet)
+    model = load_model(args)
     ids, seqs = read_for_model(model, args.fasta)
     model.kernel_.check(seqs, ids=ids)
     # One bar over the records instead of one per record's mutants.

@@ -9,7 +9,7 @@ from __future__ import annotations
 from typing import Callable, Iterable, Sequence
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, clone
 from sklearn.calibration import CalibratedClassifierCV
 from sklearn.svm import SVC, SVR
 from sklearn.utils.metaestimators import available_if
@@ -17,7 +17,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from ._progress import progress_bar
-from .kernels import GkmKernel, check_window, window_count
+from .kernels import GkmKernel, ReferenceSet, check_window, window_count
 from .sequences import BASES, as_text_list
 
 # Kernel-matrix values handed to the SVM at once: precomputed-kernel SVMs
@@ -102,9 +102,18 @@ class _GkmSVMBase(BaseEstimator):
     def _fit_extras(self, gram: np.ndarray, y: np.ndarray) -> None:
         """What a subclass fits besides the SVM."""
 
+    def _references(self) -> ReferenceSet:
+        """The support sequences encoded for the current n_jobs: as with other
+        scikit-learn estimators, set_params(n_jobs=...) after fit applies to
+        predictions; thread counts change no value."""
+        if self._support.kernel.n_jobs != self.n_jobs:
+            kernel = clone(self.kernel_).set_params(n_jobs=self.n_jobs)
+            self._support = kernel.references(self.support_sequences_)
+        return self._support
+
     def _apply(self, predictor: Callable, X: Iterable[str], name: str = "X", ids: Sequence[str] | None = None):
         """predictor (a fitted precomputed-kernel method) on X's kernel rows."""
-        blocks = self._support.blocks(X, name=name, ids=ids, progress=self.progress)
+        blocks = self._references().blocks(X, name=name, ids=ids, progress=self.progress)
         return np.concatenate([self._on_rows(predictor, block) for _, _, block in blocks])
 
     def _on_rows(self, predictor: Callable, rows: np.ndarray):
@@ -180,7 +189,7 @@ class _GkmSVMBase(BaseEstimator):
         tracks = [np.empty(window_count(len(seq), window, shift)) for seq in X]
         with progress_bar(self.progress, sum(map(len, tracks)), "scan", unit="window") as bar:
             for seq, track in zip(X, tracks):
-                for first, block in self._support.window_blocks(seq, window, shift):
+                for first, block in self._references().window_blocks(seq, window, shift):
                     track[first : first + len(block)] = self._on_rows(predictor, block)
                     bar.update(len(block))
         return tracks

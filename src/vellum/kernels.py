@@ -104,7 +104,9 @@ class GkmKernel(BaseEstimator):
     use_rc : bool, default=True
         Count the reverse complement of each sequence too.
     n_jobs : int, default=1
-        Threads of the native evaluation (-1: every core).
+        Threads of the native evaluation (-1: every core). A fitted model
+        uses its current value: ``model.set_params(n_jobs=4)`` applies to
+        later predictions.
     invalid : {"error", "skip"}, default="error"
         Characters other than A, C, G, T (either case): "error" refuses the
         sequence; "skip" leaves out every L-mer covering one, on both sides

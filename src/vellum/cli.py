@@ -120,9 +120,17 @@ def load_model(args: argparse.Namespace) -> _GkmSVMBase:
     return model.set_params(progress=not args.quiet, n_jobs=args.n_jobs)
 
 
-def read_for_model(model: _GkmSVMBase, path: str) -> tuple[list[str], list[str]]:
-    """Records of path as the model takes them: kept when it skips non-ACGT bases."""
-    return read_fasta(path, invalid="keep" if model.kernel_.invalid == "skip" else "error")
+def read_for_kernel(path: str, invalid: str) -> tuple[list[str], list[str]]:
+    """Records of path as a kernel with this invalid mode takes them: kept
+    when it skips non-ACGT bases, else refused naming the record."""
+    return read_fasta(path, invalid="keep" if invalid == "skip" else "error")
+
+
+def model_and_records(args: argparse.Namespace) -> tuple[_GkmSVMBase, list[str], list[str]]:
+    """The command's model and the records of its FASTA argument."""
+    model = load_model(args)
+    ids, seqs = read_for_kernel(args.fasta, model.kernel_.invalid)
+    return model, ids, seqs
 
 
 # ---- subcommands -------------------------------------------------------------
@@ -131,13 +139,13 @@ def read_for_model(model: _GkmSVMBase, path: str) -> tuple[list[str], list[str]]
 def run_train(args: argparse.Namespace) -> None:
     if args.plot and not args.cv:
         raise CommandError("--plot draws the cross-validated ROC curve; give --cv N too")
-    read_mode = "keep" if args.invalid == "skip" else "error"
-    pos_ids, pos = read_fasta(args.positives, invalid=read_mode)
-    neg_ids, neg = read_fasta(args.negatives, invalid=read_mode)
+    pos_ids, pos = read_for_kernel(args.positives, args.invalid)
+    neg_ids, neg = read_for_kernel(args.negatives, args.invalid)
     X, ids, y = pos + neg, pos_ids + neg_ids, np.array([1] * len(pos) + [0] * len(neg))
     model = GkmSVC(**kernel_params(args), C=args.C, class_weight=args.class_weight, probability=args.probability)
-    X = model.make_kernel().check(X, ids=ids)
-    gram = model.make_kernel()(X)
+    kernel = model.make_kernel()
+    X = kernel.check(X, ids=ids)
+    gram = kernel(X)
     if args.cv:
         report_cross_validation(model, X, y, gram, args)
     model.fit_from_gram(X, y, gram)
@@ -159,16 +167,14 @@ def draw_roc(cv: CrossValidatedROC, path: str, title: str) -> None:
 
 
 def run_predict(args: argparse.Namespace) -> None:
-    model = load_model(args)
-    ids, seqs = read_for_model(model, args.fasta)
+    model, ids, seqs = model_and_records(args)
     scores = model.decision_values(seqs, ids=ids)
     with output_stream(args.output) as out:
         out.writelines(f"{seq_id}\t{number(score)}\n" for seq_id, score in zip(ids, scores))
 
 
 def run_scan(args: argparse.Namespace) -> None:
-    model = load_model(args)
-    ids, seqs = read_for_model(model, args.fasta)
+    model, ids, seqs = model_and_records(args)
     tracks = model.scan(seqs, args.window, args.shift)
     with output_stream(args.output) as out:
         for seq_id, track in zip(ids, tracks):
@@ -182,8 +188,7 @@ def run_scan(args: argparse.Namespace) -> None:
 
 
 def run_mutagenesis(args: argparse.Namespace) -> None:
-    model = load_model(args)
-    ids, seqs = read_for_model(model, args.fasta)
+    model, ids, seqs = model_and_records(args)
     model.kernel_.check(seqs, ids=ids)
     # One bar over the records instead of one per record's mutants.
     model.set_params(progress=False)
@@ -208,13 +213,12 @@ def run_gram(args: argparse.Namespace) -> None:
     if args.output in (None, "-") and sys.stdout.isatty():
         raise CommandError("refusing to write a binary .npy matrix to a terminal; give -o K.npy")
     kernel = GkmKernel(**kernel_params(args))
-    read_mode = "keep" if args.invalid == "skip" else "error"
-    ids, X = read_fasta(args.fasta, invalid=read_mode)
+    ids, X = read_for_kernel(args.fasta, args.invalid)
     X = kernel.check(X, ids=ids)
     if args.fasta2 is None:
         matrix = kernel(X)
     else:
-        ids2, Y = read_fasta(args.fasta2, invalid=read_mode)
+        ids2, Y = read_for_kernel(args.fasta2, args.invalid)
         matrix = kernel.references(Y, ids=ids2)(X, ids=ids)
     with output_stream(args.output, "wb") as out:
         np.save(out, matrix)

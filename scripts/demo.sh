@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds the package into the repository's virtualenv and runs the demo;
-# arguments go to `python -m vellum.demo` (see --help).
+# Installs the package (and the vellum command) into the repository's
+# virtualenv and runs `vellum demo`; arguments go to it (see --help).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/venv.sh
 
 ensure_venv
 install_package build/release
-"$PY" -m vellum.demo "$@"
+"$VENV_DIR/bin/vellum" demo "$@"

@@ -3,12 +3,13 @@
 VENV_DIR="${VENV_DIR:-.venv}"
 PY="$VENV_DIR/bin/python"
 
-# Creates the virtualenv when missing and installs the build and test tools.
+# Creates the virtualenv when missing and installs the build and test tools;
+# the package's own dependencies come with it from pyproject.toml.
 ensure_venv() {
     if [ ! -x "$PY" ]; then
         "${PYTHON:-python3}" -m venv "$VENV_DIR"
     fi
-    "$PY" -m pip install -q scikit-build-core cmake ninja pytest hypothesis numpy
+    "$PY" -m pip install -q scikit-build-core cmake ninja pytest hypothesis
 }
 
 # Builds and installs the package; $1 is the build directory, further

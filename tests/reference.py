@@ -258,6 +258,31 @@ def weight_table(L, k, scheme):
     return full_weights(L, k)
 
 
+# ---- texts with non-ACGT characters left out ---------------------------------
+
+
+def clean_lmers(text, L):
+    """L-mers of text made of A, C, G, T only (upper case), by start position."""
+    text = text.upper()
+    return [text[i : i + L] for i in range(len(text) - L + 1) if set(text[i : i + L]) <= set("ACGT")]
+
+
+def masked_profile(q, r, L, d, use_rc):
+    """Profile of q against r where every L-mer covering a non-ACGT character is left out."""
+    rc = "".join(_COMPLEMENT.get(c, "N") for c in reversed(r.upper()))
+    partners = clean_lmers(r, L) + (clean_lmers(rc, L) if use_rc else [])
+    words = clean_lmers(q, L)
+    return mismatch_profile(words, [1] * len(words), partners, [1] * len(partners), L, d)
+
+
+def masked_value(q, r, weights, L, d, use_rc):
+    """Normalised kernel value of q and r with non-ACGT L-mers left out everywhere."""
+    value = reduce_profile(masked_profile(q, r, L, d, use_rc), weights)
+    nq = norm_from_self_value(reduce_profile(masked_profile(q, q, L, d, use_rc), weights))
+    nr = norm_from_self_value(reduce_profile(masked_profile(r, r, L, d, use_rc), weights))
+    return normalise(value, nq, nr)
+
+
 # ---- whole kernels -----------------------------------------------------------
 
 

@@ -126,27 +126,6 @@ def test_gram_of_no_references_and_of_an_open_kernel():
 # ---- skip_invalid ---------------------------------------------------------------
 
 
-def clean_lmers(text, L):
-    """L-mers of text made of A, C, G, T only (upper case), by start position."""
-    text = text.upper()
-    return [text[i : i + L] for i in range(len(text) - L + 1) if set(text[i : i + L]) <= set("ACGT")]
-
-
-def masked_profile(q, r, L, d, use_rc):
-    comp = {"A": "T", "C": "G", "G": "C", "T": "A"}
-    rc = "".join(comp.get(c, "N") for c in reversed(r.upper()))
-    partners = clean_lmers(r, L) + (clean_lmers(rc, L) if use_rc else [])
-    words = clean_lmers(q, L)
-    return ref.mismatch_profile(words, [1] * len(words), partners, [1] * len(partners), L, d)
-
-
-def masked_value(q, r, weights, L, d, use_rc):
-    value = ref.reduce_profile(masked_profile(q, r, L, d, use_rc), weights)
-    nq = ref.norm_from_self_value(ref.reduce_profile(masked_profile(q, q, L, d, use_rc), weights))
-    nr = ref.norm_from_self_value(ref.reduce_profile(masked_profile(r, r, L, d, use_rc), weights))
-    return ref.normalise(value, nq, nr)
-
-
 DIRTY = ["ACGTNACGTTGCAACNNGTAGGCT", "nnacgtRYacgtTTGCAAcgtagg", "ACGTACGTACGTACGT-ACGTAC", "NNNNNNNNNNNN"]
 
 
@@ -161,10 +140,10 @@ def test_skip_invalid_leaves_out_every_lmer_covering_a_non_acgt_base(use_rc):
     queries = [g.Sequence(kernel, text, skip_invalid=True) for text in DIRTY]
     rows = kernel.eval_batch(queries)
     for i, q in enumerate(DIRTY):
-        nq = ref.norm_from_self_value(ref.reduce_profile(masked_profile(q, q, L, d, use_rc), weights))
+        nq = ref.norm_from_self_value(ref.reduce_profile(ref.masked_profile(q, q, L, d, use_rc), weights))
         assert queries[i].sqnorm() == pytest.approx(nq, rel=1e-12)
         for j, r in enumerate(DIRTY):
-            assert rows[i][j] == pytest.approx(masked_value(q, r, weights, L, d, use_rc), rel=1e-12, abs=1e-15)
+            assert rows[i][j] == pytest.approx(ref.masked_value(q, r, weights, L, d, use_rc), rel=1e-12, abs=1e-15)
     assert rows[3] == [0.0] * 4  # nothing of an all-N text is left
 
 

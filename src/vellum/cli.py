@@ -1,0 +1,328 @@
+"""The ``vellum`` command: train, predict, scan, mutagenesis, gram, demo.
+
+Data goes to stdout or to ``-o``; progress bars and messages go to stderr.
+Errors end the command with status 1 and one line naming what was wrong.
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+import warnings
+from contextlib import contextmanager
+from typing import Iterator, Sequence
+
+import joblib
+import numpy as np
+
+from . import plots
+from ._progress import progress_bar
+from .demo import DEMO_PARAMS, FOLDS, demo_fasta_paths, run_demo
+from .estimators import GkmSVC, GkmSVR, _GkmSVMBase
+from .fasta import read_fasta
+from .kernels import GkmKernel, POSITIONAL_PROFILES
+from .model_selection import CrossValidatedROC, cross_validate_roc
+from .outputs import atomic_write, output_stream
+from .sequences import BASES
+
+WEIGHT_SCHEME_NAMES = {"full": 0, "truncated": 1, "estimated": 2}
+
+
+class CommandError(Exception):
+    """A problem with the command line itself, reported like any other error."""
+
+
+def say(message: str) -> None:
+    """A message for the person at the terminal (stderr)."""
+    print(message, file=sys.stderr)
+
+
+def number(value: float) -> str:
+    """Shortest text that reads back as the same float."""
+    return repr(float(value))
+
+
+@contextmanager
+def warnings_as_messages() -> Iterator[None]:
+    """Show warnings as one plain line each on stderr."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("default")
+        original = warnings.showwarning
+        warnings.showwarning = lambda message, *args, **kwargs: say(f"vellum: warning: {message}")
+        try:
+            yield
+        finally:
+            warnings.showwarning = original
+
+
+# ---- shared options ----------------------------------------------------------
+
+
+def add_kernel_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("kernel")
+    group.add_argument("-L", type=int, default=10, help="word length, 2..12 (default 10)")
+    group.add_argument("-k", type=int, default=6, help="informative positions, 1..L (default 6)")
+    group.add_argument("-d", type=int, default=3, help="largest mismatch count, 0..L-k (default 3)")
+    group.add_argument(
+        "--weight-scheme", choices=WEIGHT_SCHEME_NAMES, default="full", help="L-mer weights (default full)"
+    )
+    group.add_argument("--no-rc", action="store_true", help="do not count reverse complements")
+    group.add_argument(
+        "--invalid",
+        choices=("error", "skip"),
+        default="error",
+        help="non-ACGT bases: refuse the record (error, default) or leave out the L-mers covering them (skip)",
+    )
+    group.add_argument("--positional", action="store_true", help="weight L-mers by distance from the middle")
+    group.add_argument("--pos-kernel", choices=POSITIONAL_PROFILES, default="triangular", help="positional shape")
+    group.add_argument("--sigma", type=float, default=50.0, help="positional width (default 50)")
+    group.add_argument("--gamma", type=float, default=1.0, help="laplacian positional decay rate (default 1)")
+
+
+def add_run_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("-j", "--n-jobs", type=int, default=1, help="threads (-1: every core; default 1)")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bars")
+
+
+def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("-o", "--output", metavar="PATH", help=f"write {what} here (default stdout)")
+
+
+def kernel_params(args: argparse.Namespace) -> dict:
+    return dict(
+        L=args.L,
+        k=args.k,
+        d=args.d,
+        weight_scheme=WEIGHT_SCHEME_NAMES[args.weight_scheme],
+        use_rc=not args.no_rc,
+        invalid=args.invalid,
+        positional=args.positional,
+        pos_kernel=args.pos_kernel,
+        weight_sigma=args.sigma,
+        weight_gamma=args.gamma,
+        n_jobs=args.n_jobs,
+        progress=not args.quiet,
+    )
+
+
+def load_model(args: argparse.Namespace) -> _GkmSVMBase:
+    """The model file args.model (from ``vellum train``, or joblib.dump of a
+    fitted GkmSVC/GkmSVR), set to the command's threads and progress bars."""
+    path = args.model
+    try:
+        model = joblib.load(path)
+    except OSError:
+        raise
+    except Exception as err:
+        raise ValueError(f"{path}: not a vellum model file ({type(err).__name__}: {err})") from None
+    if not isinstance(model, (GkmSVC, GkmSVR)) or not hasattr(model, "svm_"):
+        raise ValueError(f"{path}: not a fitted vellum model (found {type(model).__name__})")
+    return model.set_params(progress=not args.quiet, n_jobs=args.n_jobs)
+
+
+def read_for_kernel(path: str, invalid: str) -> tuple[list[str], list[str]]:
+    """Records of path as a kernel with this invalid mode takes them: kept
+    when it skips non-ACGT bases, else refused naming the record."""
+    return read_fasta(path, invalid="keep" if invalid == "skip" else "error")
+
+
+def model_and_records(args: argparse.Namespace) -> tuple[_GkmSVMBase, list[str], list[str]]:
+    """The command's model and the records of its FASTA argument."""
+    model = load_model(args)
+    ids, seqs = read_for_kernel(args.fasta, model.kernel_.invalid)
+    return model, ids, seqs
+
+
+# ---- subcommands -------------------------------------------------------------
+
+
+def run_train(args: argparse.Namespace) -> None:
+    if args.plot and not args.cv:
+        raise CommandError("--plot draws the cross-validated ROC curve; give --cv N too")
+    pos_ids, pos = read_for_kernel(args.positives, args.invalid)
+    neg_ids, neg = read_for_kernel(args.negatives, args.invalid)
+    X, ids, y = pos + neg, pos_ids + neg_ids, np.array([1] * len(pos) + [0] * len(neg))
+    model = GkmSVC(**kernel_params(args), C=args.C, class_weight=args.class_weight, probability=args.probability)
+    kernel = model.make_kernel()
+    X = kernel.check(X, ids=ids)
+    gram = kernel(X)
+    if args.cv:
+        report_cross_validation(model, X, y, gram, args)
+    model.fit_from_gram(X, y, gram)
+    with atomic_write(args.output, "wb") as handle:
+        joblib.dump(model, handle)
+    say(f"vellum: model written to {args.output} ({len(model.support_)} support sequences of {len(X)})")
+
+
+def report_cross_validation(model: GkmSVC, X: list[str], y: np.ndarray, gram: np.ndarray, args) -> None:
+    cv = cross_validate_roc(model, X, y, n_splits=args.cv, random_state=args.seed, gram=gram)
+    print(f"{args.cv}-fold cross-validated ROC AUC: {cv.auc:.4f} ± {cv.auc_std:.4f}")
+    if args.plot:
+        draw_roc(cv, args.plot, f"{args.cv}-fold cross-validation")
+
+
+def draw_roc(cv: CrossValidatedROC, path: str, title: str) -> None:
+    plots.plot_roc(cv.labels, cv.scores, path, title=title, fold_aucs=cv.fold_aucs)
+    say(f"vellum: ROC curve written to {path}")
+
+
+def run_predict(args: argparse.Namespace) -> None:
+    model, ids, seqs = model_and_records(args)
+    scores = model.decision_values(seqs, ids=ids)
+    with output_stream(args.output) as out:
+        out.writelines(f"{seq_id}\t{number(score)}\n" for seq_id, score in zip(ids, scores))
+
+
+def run_scan(args: argparse.Namespace) -> None:
+    model, ids, seqs = model_and_records(args)
+    tracks = model.scan(seqs, args.window, args.shift)
+    with output_stream(args.output) as out:
+        for seq_id, track in zip(ids, tracks):
+            out.writelines(
+                f"{seq_id}\t{w * args.shift}\t{w * args.shift + args.window}\t{number(score)}\n"
+                for w, score in enumerate(track)
+            )
+    if args.plot:
+        plots.plot_scan(ids, tracks, args.window, args.shift, args.plot)
+        say(f"vellum: score track written to {args.plot}")
+
+
+def run_mutagenesis(args: argparse.Namespace) -> None:
+    model, ids, seqs = model_and_records(args)
+    model.kernel_.check(seqs, ids=ids)
+    # One bar over the records instead of one per record's mutants.
+    model.set_params(progress=False)
+    with progress_bar(not args.quiet, len(seqs), "mutagenesis", unit="record") as bar:
+        effects = []
+        for seq in seqs:
+            effects.append(model.mutagenesis(seq))
+            bar.update()
+    with output_stream(args.output) as out:
+        out.write("id\tposition\tref\t" + "\t".join(BASES) + "\n")
+        for seq_id, seq, effect in zip(ids, seqs, effects):
+            out.writelines(
+                f"{seq_id}\t{i}\t{seq[i]}\t" + "\t".join(number(v) for v in effect[:, i]) + "\n"
+                for i in range(len(seq))
+            )
+    if args.plot:
+        plots.plot_mutagenesis(ids, seqs, effects, args.plot)
+        say(f"vellum: heatmap written to {args.plot}")
+
+
+def run_gram(args: argparse.Namespace) -> None:
+    if args.output in (None, "-") and sys.stdout.isatty():
+        raise CommandError("refusing to write a binary .npy matrix to a terminal; give -o K.npy")
+    kernel = GkmKernel(**kernel_params(args))
+    ids, X = read_for_kernel(args.fasta, args.invalid)
+    X = kernel.check(X, ids=ids)
+    if args.fasta2 is None:
+        matrix = kernel(X)
+    else:
+        ids2, Y = read_for_kernel(args.fasta2, args.invalid)
+        matrix = kernel.references(Y, ids=ids2)(X, ids=ids)
+    with output_stream(args.output, "wb") as out:
+        np.save(out, matrix)
+    say(f"vellum: {matrix.shape[0]} x {matrix.shape[1]} kernel matrix written to {args.output or 'stdout'}")
+
+
+def run_demo_command(args: argparse.Namespace) -> None:
+    bound, unbound = demo_fasta_paths()
+    params = " ".join(f"{name}={value}" for name, value in DEMO_PARAMS.items())
+    say(f"vellum demo: GkmSVC({params}) on {bound.name} and {unbound.name} (CTCF ChIP-seq, 100 bp)")
+    start = time.perf_counter()
+    cv = run_demo(n_jobs=args.n_jobs, progress=not args.quiet)
+    print(f"sequences: {cv.labels.sum()} bound, {(~cv.labels).sum()} unbound")
+    print(f"{FOLDS}-fold cross-validated ROC AUC: {cv.auc:.4f} ± {cv.auc_std:.4f}")
+    print(f"time: {time.perf_counter() - start:.1f} s")
+    if args.plot:
+        draw_roc(cv, args.plot, f"CTCF demo, {FOLDS}-fold cross-validation")
+
+
+# ---- parser ------------------------------------------------------------------
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="vellum", description="Gapped k-mer SVMs for DNA sequences.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    train = commands.add_parser("train", help="train a classifier on bound and unbound sequences")
+    train.add_argument("positives", metavar="POS.fa", help="positive (bound) sequences, label 1")
+    train.add_argument("negatives", metavar="NEG.fa", help="negative (unbound) sequences, label 0")
+    train.add_argument("-o", "--output", metavar="MODEL", required=True, help="model file to write")
+    add_kernel_options(train)
+    svm = train.add_argument_group("SVM")
+    svm.add_argument("-C", type=float, default=1.0, help="regularisation (default 1)")
+    svm.add_argument("--class-weight", choices=("balanced",), default=None, help="reweight classes by frequency")
+    svm.add_argument("--probability", action="store_true", help="also calibrate probabilities")
+    evaluation = train.add_argument_group("evaluation")
+    evaluation.add_argument("--cv", type=positive_int, metavar="N", help="print the N-fold cross-validated ROC AUC")
+    evaluation.add_argument("--seed", type=int, default=0, help="seed of the folds (default 0)")
+    evaluation.add_argument("--plot", metavar="PNG", help="draw the cross-validated ROC curve (needs --cv)")
+    add_run_options(train)
+    train.set_defaults(run=run_train)
+
+    predict = commands.add_parser("predict", help="score sequences: id<TAB>score lines")
+    predict.add_argument("model", metavar="MODEL")
+    predict.add_argument("fasta", metavar="FASTA")
+    add_output_option(predict, "the scores")
+    add_run_options(predict)
+    predict.set_defaults(run=run_predict)
+
+    scan = commands.add_parser("scan", help="score every window: id, start, end, score lines (BED-like)")
+    scan.add_argument("model", metavar="MODEL")
+    scan.add_argument("fasta", metavar="FASTA", help="sequences of any length")
+    scan.add_argument("--window", type=positive_int, required=True, help="window length (bp)")
+    scan.add_argument("--shift", type=positive_int, required=True, help="step between window starts (bp)")
+    add_output_option(scan, "the windows' scores")
+    scan.add_argument("--plot", metavar="PNG", help="draw the score tracks (first 6 records)")
+    add_run_options(scan)
+    scan.set_defaults(run=run_scan)
+
+    mutagenesis = commands.add_parser("mutagenesis", help="score change of every single-base substitution")
+    mutagenesis.add_argument("model", metavar="MODEL")
+    mutagenesis.add_argument("fasta", metavar="FASTA")
+    add_output_option(mutagenesis, "the effects (id, position, ref, A, C, G, T)")
+    mutagenesis.add_argument("--plot", metavar="PNG", help="draw heatmaps (first 4 records)")
+    add_run_options(mutagenesis)
+    mutagenesis.set_defaults(run=run_mutagenesis)
+
+    gram = commands.add_parser("gram", help="kernel matrix of FASTA (against FASTA2) as .npy")
+    gram.add_argument("fasta", metavar="FASTA", help="rows")
+    gram.add_argument("fasta2", metavar="FASTA2", nargs="?", help="columns (default: FASTA itself)")
+    add_output_option(gram, "the .npy matrix")
+    add_kernel_options(gram)
+    add_run_options(gram)
+    gram.set_defaults(run=run_gram)
+
+    demo = commands.add_parser("demo", help="cross-validate a CTCF classifier on bundled real sequences")
+    demo.add_argument("--plot", metavar="PNG", help="draw the ROC curve")
+    add_run_options(demo)
+    demo.set_defaults(run=run_demo_command)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        with warnings_as_messages():
+            args.run(args)
+    except KeyboardInterrupt:
+        say("vellum: interrupted")
+        return 130
+    except (CommandError, ValueError, TypeError, OSError, RuntimeError, MemoryError) as err:
+        reason = " ".join(str(err).split())
+        say(f"vellum {args.command}: error: {reason}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

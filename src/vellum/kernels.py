@@ -1,0 +1,444 @@
+"""Kernel matrices as NumPy arrays: :class:`GkmKernel` and :class:`ReferenceSet`.
+
+Every result is written by the native core straight into a float64 array
+(its ``out=`` argument); no Python list of values is ever built.
+"""
+from __future__ import annotations
+
+from typing import Iterable, Iterator, Sequence
+
+import numpy as np
+from joblib import effective_n_jobs
+from sklearn.base import BaseEstimator, clone
+
+from . import _gkmkern
+from ._progress import progress_bar
+from .sequences import MAX_SEQUENCE_LENGTH, check_choice, check_sequences
+
+WEIGHT_SCHEMES = (_gkmkern.WEIGHT_FULL, _gkmkern.WEIGHT_TRUNCATED, _gkmkern.WEIGHT_ESTIMATED_FULL)
+
+POSITIONAL_PROFILES = {
+    "triangular": _gkmkern.POS_TRIANGULAR,
+    "epanechnikov": _gkmkern.POS_EPANECHNIKOV,
+    "gaussian": _gkmkern.POS_GAUSSIAN,
+    "laplacian": _gkmkern.POS_LAPLACIAN,
+    "cauchy": _gkmkern.POS_CAUCHY,
+}
+
+# The native positional weights are scaled by this factor; normalised values
+# do not depend on it, so it is not a parameter.
+_POSITIONAL_PEAK = 50.0
+
+# Queries per native call: small enough for a progress bar to move and for
+# the encoded queries of one call to stay a few megabytes.
+QUERY_CHUNK = 256
+
+
+def result_buffer(out: np.ndarray | None, shape: tuple[int, ...]) -> np.ndarray:
+    """out checked against shape (before anything is written), or a new array.
+
+    Raises
+    ------
+    TypeError
+        When out is not a float64 NumPy array.
+    ValueError
+        When out has another shape, is read-only or not C-contiguous.
+    """
+    if out is None:
+        return np.empty(shape, dtype=np.float64)
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a float64 NumPy array, not {type(out).__name__}")
+    if out.dtype != np.float64:
+        raise TypeError(f"out must hold float64 values, not {out.dtype}")
+    if out.shape != shape:
+        raise ValueError(f"out has shape {out.shape}, expected {shape}")
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    if not out.flags.c_contiguous:
+        raise ValueError("out must be C-contiguous")
+    return out
+
+
+def chunk_bounds(n: int, size: int) -> Iterator[tuple[int, int]]:
+    """(start, stop) of consecutive chunks of at most size items out of n."""
+    for start in range(0, n, size):
+        yield start, min(start + size, n)
+
+
+def check_window(window: int, shift: int, L: int) -> None:
+    """Raise ValueError unless windows of this geometry can be scored whole."""
+    for name, value in (("window", window), ("shift", shift)):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if shift < 1:
+        raise ValueError(f"shift must be at least 1; got {shift}")
+    if not L <= window <= MAX_SEQUENCE_LENGTH:
+        raise ValueError(f"window must be between the word length L={L} and {MAX_SEQUENCE_LENGTH}; got {window}")
+
+
+def window_count(length: int, window: int, shift: int) -> int:
+    """Windows of a sequence of this length, starting at 0, shift, 2*shift, ..."""
+    return (length - window) // shift + 1 if length >= window else 0
+
+
+class GkmKernel(BaseEstimator):
+    """Gapped k-mer kernel between lists of DNA strings, as NumPy arrays.
+
+    ``kernel(X)`` is the symmetric Gram matrix of X, ``kernel(X, Y)`` the
+    ``len(X) x len(Y)`` matrix of X against Y. Values are normalised: a
+    sequence scores 1 against itself to within an ulp or two (not exactly 1
+    with estimated weights or positional weights). Regular-kernel values are
+    exact and deterministic whatever ``n_jobs`` is.
+
+    Parameters
+    ----------
+    L : int, default=10
+        Word length, 2..12.
+    k : int, default=6
+        Informative (non-gap) positions of a gapped k-mer, 1..L.
+    d : int, default=3
+        Largest mismatch count between two L-mers that still counts, 0..L-k.
+    weight_scheme : {0, 1, 2}, default=0
+        0: exact gapped k-mer counts; 1: estimated full filter, truncated;
+        2: estimated full filter.
+    use_rc : bool, default=True
+        Count the reverse complement of each sequence too.
+    n_jobs : int, default=1
+        Threads of the native evaluation (-1: every core). A fitted model
+        uses its current value: ``model.set_params(n_jobs=4)`` applies to
+        later predictions.
+    invalid : {"error", "skip"}, default="error"
+        Characters other than A, C, G, T (either case): "error" refuses the
+        sequence; "skip" leaves out every L-mer covering one, on both sides
+        and in the norms (genomic N gaps). A sequence with no L-mer left
+        scores 0 against everything.
+    positional : bool, default=False
+        Weight every L-mer by its distance from the sequence's middle (all
+        sequences must then have one length; not available with
+        ``invalid="skip"``).
+    pos_kernel : {"triangular", "epanechnikov", "gaussian", "laplacian", "cauchy"}, default="triangular"
+        Shape of the positional weight.
+    weight_sigma : float, default=50.0
+        Width of the positional weight (every shape but "laplacian").
+    weight_gamma : float, default=1.0
+        Decay rate of the "laplacian" positional weight.
+    progress : bool, default=False
+        Show a progress bar on stderr for work that lasts more than a second.
+
+    Notes
+    -----
+    One encoded sequence holds at most 2,047 bases. Longer sequences are
+    refused with a ValueError, never cut; score long regions with
+    ``GkmSVC.scan``, which splits them exactly.
+    """
+
+    def __init__(
+        self,
+        L: int = 10,
+        k: int = 6,
+        d: int = 3,
+        weight_scheme: int = 0,
+        use_rc: bool = True,
+        n_jobs: int | None = 1,
+        invalid: str = "error",
+        positional: bool = False,
+        pos_kernel: str = "triangular",
+        weight_sigma: float = 50.0,
+        weight_gamma: float = 1.0,
+        progress: bool = False,
+    ):
+        self.L = L
+        self.k = k
+        self.d = d
+        self.weight_scheme = weight_scheme
+        self.use_rc = use_rc
+        self.n_jobs = n_jobs
+        self.invalid = invalid
+        self.positional = positional
+        self.pos_kernel = pos_kernel
+        self.weight_sigma = weight_sigma
+        self.weight_gamma = weight_gamma
+        self.progress = progress
+
+    def __call__(
+        self, X: Iterable[str], Y: Iterable[str] | None = None, *, out: np.ndarray | None = None
+    ) -> np.ndarray:
+        """Kernel matrix of X against Y, or the symmetric Gram of X.
+
+        Parameters
+        ----------
+        X : list of str
+            DNA sequences (rows).
+        Y : list of str, optional
+            DNA sequences (columns); None for the Gram matrix of X.
+        out : ndarray, optional
+            Writable C-contiguous float64 array of the result's shape to fill.
+
+        Returns
+        -------
+        ndarray of shape (len(X), len(Y)) or (len(X), len(X))
+            Entry [i, j] is X[i] against Y[j] (or X[j]).
+        """
+        if Y is not None:
+            return self.references(Y)(X, out=out)
+        X = self.check(X, "X")
+        return self._gram(X, result_buffer(out, (len(X), len(X))))
+
+    def references(self, Y: Iterable[str], *, ids: Sequence[str] | None = None) -> "ReferenceSet":
+        """Y encoded and indexed once, to score any number of queries against.
+
+        Parameters
+        ----------
+        Y : list of str
+            Reference sequences.
+        ids : sequence of str, optional
+            Record ids, for error messages.
+        """
+        return ReferenceSet(self, Y, ids=ids)
+
+    def check(
+        self,
+        X: Iterable[str],
+        name: str = "X",
+        *,
+        ids: Sequence[str] | None = None,
+        max_length: int | None = MAX_SEQUENCE_LENGTH,
+    ) -> list[str]:
+        """X validated for this kernel (see :func:`vellum.sequences.check_sequences`)."""
+        self._check_params()
+        return check_sequences(X, self.L, self.invalid, name=name, ids=ids, max_length=max_length)
+
+    def _check_params(self) -> None:
+        for name in ("L", "k", "d"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+                raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+        check_choice("weight_scheme", self.weight_scheme, WEIGHT_SCHEMES)
+        check_choice("invalid", self.invalid, ("error", "skip"))
+        if self.positional:
+            check_choice("pos_kernel", self.pos_kernel, POSITIONAL_PROFILES)
+            if not self.weight_gamma >= 0:
+                raise ValueError(f"weight_gamma must be at least 0; got {self.weight_gamma!r}")
+            if self.pos_kernel != "laplacian" and not self.weight_sigma > 0:
+                raise ValueError(f"weight_sigma must be greater than 0; got {self.weight_sigma!r}")
+            if self.invalid == "skip":
+                raise ValueError(
+                    "invalid='skip' is not available with positional=True: positional weights replace the "
+                    "per-L-mer weights that leave out non-ACGT bases"
+                )
+
+    def native(self) -> _gkmkern.Kernel | _gkmkern.WeightedKernel:
+        """A new, empty native kernel with these parameters."""
+        self._check_params()
+        common = dict(
+            L=self.L,
+            k=self.k,
+            d=self.d,
+            weight_scheme=self.weight_scheme,
+            use_rc=int(bool(self.use_rc)),
+            nthreads=effective_n_jobs(self.n_jobs),
+        )
+        try:
+            if not self.positional:
+                return _gkmkern.Kernel(**common)
+            return _gkmkern.WeightedKernel(
+                **common,
+                pos_kernel=POSITIONAL_PROFILES[self.pos_kernel],
+                weight_gamma=self.weight_gamma,
+                weight_sigma=self.weight_sigma,
+                weight_peak=_POSITIONAL_PEAK,
+            )
+        except ValueError as err:
+            raise ValueError(f"invalid kernel parameters (L={self.L}, k={self.k}, d={self.d}): {err}") from None
+
+    def _gram(self, X: list[str], out: np.ndarray) -> np.ndarray:
+        native = self.native()
+        with progress_bar(self.progress, len(X), "Gram matrix") as bar:
+            if self.positional:
+                check_one_length(X, "X")
+                native.self_eval(X, out=out)
+            else:
+                skip = self.invalid == "skip"
+                for text in X:
+                    native.add_sequence(text, skip_invalid=skip)
+                native.finalize()
+                native.gram(out=out)
+            bar.update(len(X))
+        return out
+
+
+def check_one_length(texts: Sequence[str], name: str, length: int | None = None) -> None:
+    """Raise ValueError unless every text has the same length (length, when given)."""
+    expected = len(texts[0]) if length is None else length
+    for i, text in enumerate(texts):
+        if len(text) != expected:
+            raise ValueError(
+                f"the positional kernel compares sequences of one length: {name}[{i}] has {len(text)} bases, "
+                f"expected {expected}"
+            )
+
+
+class ReferenceSet:
+    """Reference sequences encoded and indexed once, scored against queries.
+
+    Made by :meth:`GkmKernel.references`. Pickling keeps the kernel's
+    parameters and the texts; loading encodes them again.
+
+    Parameters
+    ----------
+    kernel : GkmKernel
+        The kernel (copied: later changes to it do not affect this set).
+    Y : list of str
+        Reference sequences.
+    ids : sequence of str, optional
+        Record ids, for error messages.
+    """
+
+    def __init__(self, kernel: GkmKernel, Y: Iterable[str], *, ids: Sequence[str] | None = None):
+        self.kernel = clone(kernel)
+        self.sequences = self.kernel.check(Y, "Y", ids=ids)
+        self._native = self.kernel.native()
+        if self.kernel.positional:
+            check_one_length(self.sequences, "Y")
+            self._encoded = [_gkmkern.Sequence(self._native, text) for text in self.sequences]
+        else:
+            skip = self.kernel.invalid == "skip"
+            for text in self.sequences:
+                self._native.add_sequence(text, skip_invalid=skip)
+            self._native.finalize()
+
+    def __len__(self) -> int:
+        return len(self.sequences)
+
+    def __reduce__(self):
+        return (type(self), (self.kernel, self.sequences))
+
+    def __call__(
+        self, X: Iterable[str], *, out: np.ndarray | None = None, ids: Sequence[str] | None = None
+    ) -> np.ndarray:
+        """Every sequence of X against every reference.
+
+        Parameters
+        ----------
+        X : list of str
+            Query sequences.
+        out : ndarray, optional
+            Writable C-contiguous float64 array of shape (len(X), len(self)).
+        ids : sequence of str, optional
+            Record ids of X, for error messages.
+
+        Returns
+        -------
+        ndarray of shape (len(X), len(self))
+        """
+        X = self.kernel.check(X, "X", ids=ids)
+        out = result_buffer(out, (len(X), len(self)))
+        for _ in self._blocks(X, out, self.kernel.progress):
+            pass
+        return out
+
+    def blocks(
+        self,
+        X: Iterable[str],
+        *,
+        name: str = "X",
+        ids: Sequence[str] | None = None,
+        progress: bool | None = None,
+    ) -> Iterator[tuple[int, int, np.ndarray]]:
+        """The rows of X against the references, a chunk of queries at a time.
+
+        Suits work that reduces each chunk at once (predictions) or sends
+        chunks elsewhere; the values are those of calling the set on X.
+
+        Parameters
+        ----------
+        X : list of str
+            Query sequences.
+        name : str
+            How errors call X.
+        ids : sequence of str, optional
+            Record ids of X, for error messages.
+        progress : bool, optional
+            Show a progress bar; None follows the kernel's ``progress``.
+
+        Yields
+        ------
+        start, stop : int
+            The chunk's rows of X.
+        block : ndarray of shape (stop - start, len(self))
+        """
+        X = self.kernel.check(X, name, ids=ids)
+        yield from self._blocks(X, None, self.kernel.progress if progress is None else progress)
+
+    def _blocks(
+        self, X: list[str], out: np.ndarray | None, progress: bool
+    ) -> Iterator[tuple[int, int, np.ndarray]]:
+        """Chunks of rows, written into out when given, else into new arrays."""
+        with progress_bar(progress, len(X), "kernel rows") as bar:
+            for start, stop in chunk_bounds(len(X), QUERY_CHUNK):
+                block = out[start:stop] if out is not None else np.empty((stop - start, len(self)))
+                self._score(X[start:stop], block)
+                bar.update(stop - start)
+                yield start, stop, block
+
+    def _score(self, texts: list[str], out: np.ndarray) -> None:
+        if self.kernel.positional:
+            check_one_length(texts, "X", len(self.sequences[0]))
+            self._native.cross_eval(texts, self._encoded, out=out)
+        else:
+            self._native.eval_batch(self._encode(texts), out=out)
+
+    def _encode(self, text_list: list[str]) -> list:
+        # Plain str queries are encoded by the core without a mask.
+        if self.kernel.invalid != "skip":
+            return text_list
+        return [_gkmkern.Sequence(self._native, text, skip_invalid=True) for text in text_list]
+
+    def window_blocks(self, seq: str, window: int, shift: int) -> Iterator[tuple[int, np.ndarray]]:
+        """The windows of one sequence of any length against the references.
+
+        Window w covers ``seq[w * shift : w * shift + window]``; each scores
+        exactly what this set gives for that window's own text. Sequences
+        longer than one encoded sequence holds are cut into overlapping
+        pieces at window starts, so no window is lost or cut.
+
+        Parameters
+        ----------
+        seq : str
+            The sequence (already checked by the caller's mode).
+        window, shift : int
+            Window length (L..2047) and step between window starts (>= 1).
+
+        Yields
+        ------
+        first : int
+            Index of the block's first window.
+        block : ndarray of shape (n_windows_in_block, len(self))
+        """
+        check_window(window, shift, self.kernel.L)
+        n_windows = window_count(len(seq), window, shift)
+        if self.kernel.positional:
+            yield from self._positional_window_blocks(seq, window, shift, n_windows)
+            return
+        per_piece = (MAX_SEQUENCE_LENGTH - window) // shift + 1
+        for first, stop in chunk_bounds(n_windows, per_piece):
+            start = first * shift
+            piece = seq[start : (stop - 1) * shift + window]
+            block = np.empty((stop - first, len(self)))
+            self._native.sliding_query(self._encode([piece])[0], window, shift, out=block)
+            yield first, block
+
+    def _positional_window_blocks(self, seq: str, window: int, shift: int, n_windows: int):
+        # The positional sliding query compares windows with the same
+        # positions of the references, not with the references whole, so
+        # each window's text is scored on its own.
+        if window != len(self.sequences[0]):
+            raise ValueError(
+                f"a positional kernel scores windows of its references' length ({len(self.sequences[0])} bases); "
+                f"got window={window}"
+            )
+        for first, stop in chunk_bounds(n_windows, QUERY_CHUNK):
+            texts = [seq[w * shift : w * shift + window] for w in range(first, stop)]
+            block = np.empty((stop - first, len(self)))
+            self._score(texts, block)
+            yield first, block

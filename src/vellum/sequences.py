@@ -1,0 +1,123 @@
+"""Checks on lists of DNA texts before they reach the native core.
+
+The core refuses bad text with one generic message and silently cuts texts
+longer than one encoded sequence holds; every check here runs first, so that
+an error names the record at fault and nothing is ever cut.
+"""
+from __future__ import annotations
+
+import re
+from typing import Iterable, Sequence
+
+BASES = "ACGT"
+"""The bases, in the order of mutagenesis rows."""
+
+MAX_SEQUENCE_LENGTH = 2047
+"""Bases one encoded sequence holds; the core would cut longer texts."""
+
+INVALID_MODES = ("error", "skip")
+"""What a kernel does with characters other than A, C, G, T (either case)."""
+
+_NOT_ACGT = re.compile(r"[^ACGTacgt]")
+
+
+def check_choice(name: str, value: object, choices: Iterable[object]) -> None:
+    """Raise ValueError unless value is one of choices."""
+    choices = tuple(choices)
+    if value not in choices:
+        allowed = ", ".join(repr(c) for c in choices)
+        raise ValueError(f"{name} must be one of {allowed}; got {value!r}")
+
+
+def first_invalid(text: str) -> re.Match | None:
+    """The first character of text other than A, C, G, T (either case), or None."""
+    return _NOT_ACGT.search(text)
+
+
+def record_name(name: str, index: int, ids: Sequence[str] | None) -> str:
+    """How errors name record index of a list: by id when ids are known."""
+    return f"record {ids[index]!r}" if ids is not None else f"{name}[{index}]"
+
+
+def as_text_list(X: Iterable[str], name: str = "X") -> list[str]:
+    """X as a new list of str; TypeError naming the first item that is not text.
+
+    Parameters
+    ----------
+    X : iterable of str
+        DNA texts: a list, tuple, NumPy array of str or pandas Series.
+    name : str
+        How errors call the argument.
+    """
+    if isinstance(X, (str, bytes)):
+        raise TypeError(f"{name} must be a list of DNA strings, not a single {type(X).__name__}")
+    try:
+        texts = list(X)
+    except TypeError:
+        raise TypeError(f"{name} must be a list of DNA strings, not {type(X).__name__}") from None
+    for i, text in enumerate(texts):
+        if not isinstance(text, str):
+            raise TypeError(f"{name}[{i}] must be a str, not {type(text).__name__}")
+    return texts
+
+
+def check_sequences(
+    X: Iterable[str],
+    L: int,
+    invalid: str = "error",
+    *,
+    name: str = "X",
+    ids: Sequence[str] | None = None,
+    max_length: int | None = MAX_SEQUENCE_LENGTH,
+) -> list[str]:
+    """Validate DNA texts for a kernel of word length L.
+
+    Parameters
+    ----------
+    X : iterable of str
+        The texts.
+    L : int
+        Word length: every text needs at least L bases.
+    invalid : {"error", "skip"}
+        "error" refuses characters other than A, C, G, T (either case);
+        "skip" allows them (the kernel leaves out every L-mer covering one).
+    name : str
+        How errors call the argument when ids is None.
+    ids : sequence of str, optional
+        Record ids, so that errors name the record ("record 'chr1'").
+    max_length : int or None
+        Longest text allowed; None for no limit (scans split longer ones).
+
+    Returns
+    -------
+    list of str
+        The texts, unchanged.
+
+    Raises
+    ------
+    TypeError
+        When X is not a list of str.
+    ValueError
+        When X is empty, or a text is shorter than L, longer than max_length
+        or (with invalid="error") holds a character other than ACGT.
+    """
+    check_choice("invalid", invalid, INVALID_MODES)
+    texts = as_text_list(X, name)
+    if not texts:
+        raise ValueError(f"{name} is empty: no sequences")
+    for i, text in enumerate(texts):
+        if len(text) < L:
+            raise ValueError(f"{record_name(name, i, ids)} has {len(text)} bases, fewer than the word length L={L}")
+        if max_length is not None and len(text) > max_length:
+            raise ValueError(
+                f"{record_name(name, i, ids)} has {len(text)} bases; one encoded sequence holds at most "
+                f"{max_length}, and longer sequences are never cut (use scan for long sequences)"
+            )
+        if invalid == "error":
+            bad = first_invalid(text)
+            if bad is not None:
+                raise ValueError(
+                    f"{record_name(name, i, ids)} holds {bad.group()!r} at position {bad.start()}, not A/C/G/T "
+                    "(use invalid='skip' to leave out the L-mers covering such characters)"
+                )
+    return texts

@@ -1,0 +1,205 @@
+"""The vellum command on small FASTA files: outputs, plots, atomic files and errors."""
+import functools
+import os
+import re
+import stat
+import subprocess
+import sys
+from importlib import metadata
+from pathlib import Path
+
+import joblib
+import numpy as np
+import pytest
+from matplotlib import image
+
+from vellum import GkmKernel, cli, read_fasta
+from vellum.demo import demo_fasta_paths, run_demo
+from vellum.outputs import atomic_write
+
+KERNEL_ARGS = ["-L", "6", "-k", "4", "-d", "2"]
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+
+
+def head_fasta(source, path, n):
+    ids, seqs = read_fasta(source)
+    path.write_text("".join(f">{i}\n{s}\n" for i, s in zip(ids[:n], seqs[:n])))
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    """Small positive and negative files, a long gapped record, and a trained model."""
+    tmp = tmp_path_factory.mktemp("cli")
+    bound, unbound = demo_fasta_paths()
+    pos = head_fasta(bound, tmp / "pos.fa", 20)
+    neg = head_fasta(unbound, tmp / "neg.fa", 20)
+    _, seqs = read_fasta(bound)
+    (tmp / "long.fa").write_text(">chr1 region\n" + "".join(seqs[20:45]) + "\n>short\n" + seqs[45] + "\n")
+    model = str(tmp / "model.joblib")
+    assert cli.main(["train", pos, neg, "-o", model, "-q", *KERNEL_ARGS]) == 0
+    return {"pos": pos, "neg": neg, "long": str(tmp / "long.fa"), "model": model, "dir": tmp}
+
+
+def run(capsys, *argv):
+    status = cli.main(list(argv))
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def assert_png(path):
+    data = Path(path).read_bytes()
+    assert data[:8] == PNG_MAGIC
+    pixels = image.imread(path)
+    assert pixels.shape[0] > 200 and pixels.shape[1] > 200
+    assert pixels[..., :3].std() > 0.05  # something is drawn
+
+
+def test_console_script_is_declared_and_runs():
+    [entry] = [e for e in metadata.entry_points(group="console_scripts") if e.name == "vellum"]
+    assert entry.value == "vellum.cli:main"
+    result = subprocess.run([sys.executable, "-m", "vellum.cli", "--help"], capture_output=True, text=True)
+    assert result.returncode == 0 and "train" in result.stdout and "demo" in result.stdout
+
+
+@pytest.mark.parametrize("command", ["train", "predict", "scan", "mutagenesis", "gram", "demo"])
+def test_help_of_each_subcommand(capsys, command):
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main([command, "--help"])
+    assert exit_info.value.code == 0
+    assert capsys.readouterr().out.startswith(f"usage: vellum {command}")
+
+
+def test_train_prints_cross_validated_auc_and_draws_the_roc(files, capsys, tmp_path):
+    model_path, roc = tmp_path / "m.joblib", tmp_path / "roc.png"
+    status, out, err = run(
+        capsys, "train", files["pos"], files["neg"], "-o", str(model_path), "--cv", "3", "--plot", str(roc), "-q",
+        *KERNEL_ARGS,
+    )
+    assert status == 0
+    assert re.fullmatch(r"3-fold cross-validated ROC AUC: 0\.\d{4} ± 0\.\d{4}\n", out)
+    assert f"model written to {model_path}" in err
+    assert_png(roc)
+    model = joblib.load(model_path)
+    assert model.get_params()["L"] == 6 and list(model.classes_) == [0, 1]
+
+
+def test_predict_writes_id_and_exact_score(files, capsys, tmp_path):
+    status, out, _ = run(capsys, "predict", files["model"], files["neg"], "-q")
+    assert status == 0
+    ids, seqs = read_fasta(files["neg"])
+    scores = joblib.load(files["model"]).decision_function(seqs)
+    assert out.splitlines() == [f"{i}\t{float(s)!r}" for i, s in zip(ids, scores)]
+    target = tmp_path / "scores.tsv"
+    assert run(capsys, "predict", files["model"], files["neg"], "-q", "-o", str(target))[:2] == (0, "")
+    assert target.read_text() == out
+
+
+def test_scan_writes_bed_like_lines_and_draws_tracks(files, capsys, tmp_path):
+    plot = tmp_path / "track.png"
+    status, out, _ = run(capsys, "scan", files["model"], files["long"], "--window", "100", "--shift", "40",
+                         "--plot", str(plot), "-q")
+    assert status == 0
+    rows = [line.split("\t") for line in out.splitlines()]
+    chrom = [r for r in rows if r[0] == "chr1"]
+    assert len(chrom) == (2500 - 100) // 40 + 1
+    assert [(int(r[1]), int(r[2])) for r in chrom[:2]] == [(0, 100), (40, 140)]
+    assert [r[:3] for r in rows if r[0] == "short"] == [["short", "0", "100"]]
+    model = joblib.load(files["model"])
+    _, seqs = read_fasta(files["long"])
+    assert [float(r[3]) for r in chrom] == list(model.scan(seqs[:1], 100, 40)[0])
+    assert_png(plot)
+
+
+def test_mutagenesis_table_and_heatmap(files, capsys, tmp_path):
+    plot, table = tmp_path / "mut.png", tmp_path / "mut.tsv"
+    fasta = head_fasta(files["pos"], tmp_path / "three.fa", 3)
+    status, out, _ = run(capsys, "mutagenesis", files["model"], fasta, "-o", str(table), "--plot", str(plot), "-q")
+    assert status == 0 and out == ""
+    lines = table.read_text().splitlines()
+    assert lines[0] == "id\tposition\tref\tA\tC\tG\tT"
+    assert len(lines) == 1 + 3 * 100
+    ids, seqs = read_fasta(fasta)
+    effects = joblib.load(files["model"]).mutagenesis(seqs[1])
+    row = lines[1 + 100 + 7].split("\t")
+    assert row[:3] == [ids[1], "7", seqs[1][7]]
+    assert [float(v) for v in row[3:]] == list(effects[:, 7])
+    assert_png(plot)
+
+
+@pytest.mark.parametrize("second", [False, True])
+def test_gram_writes_the_kernel_matrix(files, capsys, tmp_path, second):
+    target = tmp_path / "K.npy"
+    extra = [files["neg"]] if second else []
+    status, out, err = run(capsys, "gram", files["pos"], *extra, "-o", str(target), "-q", *KERNEL_ARGS, "--no-rc")
+    assert status == 0 and out == ""
+    _, X = read_fasta(files["pos"])
+    Y = read_fasta(files["neg"])[1] if second else None
+    assert np.array_equal(np.load(target), GkmKernel(L=6, k=4, d=2, use_rc=False)(X, Y))
+    assert "20 x 20 kernel matrix written to" in err
+
+
+def test_demo_prints_auc_and_draws_the_roc(capsys, tmp_path, monkeypatch):
+    monkeypatch.setattr(cli, "run_demo", functools.partial(run_demo, per_class=25))
+    plot = tmp_path / "roc.png"
+    status, out, err = run(capsys, "demo", "--plot", str(plot), "-q")
+    assert status == 0
+    assert out.splitlines()[0] == "sequences: 25 bound, 25 unbound"
+    assert re.fullmatch(r"5-fold cross-validated ROC AUC: 0\.\d{4} ± 0\.\d{4}", out.splitlines()[1])
+    assert "CTCF" in err
+    assert_png(plot)
+
+
+# ---- errors ---------------------------------------------------------------------
+
+
+def test_errors_end_with_one_line_and_status_1_and_leave_outputs_untouched(files, capsys, tmp_path):
+    dirty = tmp_path / "dirty.fa"
+    dirty.write_text(">ok\nACGTACGTACGT\n>gap\nACGTNNACGTAC\n")
+    (tmp_path / "empty.fa").write_text("")
+    (tmp_path / "kept.tsv").write_text("previous\n")
+    out, model = str(tmp_path / "kept.tsv"), files["model"]
+    cases = [
+        (["predict", model, str(tmp_path / "absent.fa")], "No such file or directory"),
+        (["predict", files["pos"], files["pos"]], "not a vellum model file"),
+        (["predict", model, str(dirty), "-o", out], "record 'gap' holds 'N' at position 4"),
+        (["train", files["pos"], str(tmp_path / "empty.fa"), "-o", out], "empty.fa: no FASTA records"),
+        (["train", files["pos"], files["neg"], "-o", out, "--plot", "r.png"], "--plot draws the cross-validated ROC"),
+        (["train", files["pos"], files["neg"], "-o", out, "-k", "7", "-L", "6"], "(L=6, k=7, d=3): k > L"),
+        (["scan", model, files["long"], "--window", "3000", "--shift", "10", "-o", out], "got 3000"),
+        (["mutagenesis", model, files["long"], "-o", out], "record 'chr1' has 2500 bases"),
+        (["gram", str(dirty), "-o", str(tmp_path / "K.npy")], "record 'gap' holds 'N'"),
+    ]
+    for argv, message in cases:
+        status, stdout, stderr = run(capsys, *argv, "-q")
+        assert status == 1 and stdout == ""
+        assert re.fullmatch(f"vellum {argv[0]}: error: .*{re.escape(message)}.*\n", stderr), stderr
+    assert sorted(os.listdir(tmp_path)) == ["dirty.fa", "empty.fa", "kept.tsv"]
+    assert (tmp_path / "kept.tsv").read_text() == "previous\n"
+
+
+def test_skip_model_reads_and_scores_records_with_gaps(files, capsys, tmp_path):
+    model, gapped = tmp_path / "skip.joblib", tmp_path / "gapped.fa"
+    argv = ["train", files["pos"], files["neg"], "-o", str(model), "--invalid", "skip", "-q", *KERNEL_ARGS]
+    assert run(capsys, *argv)[0] == 0
+    gapped.write_text(">g\nACGTNNACGTACGGTAC\n")
+    status, out, _ = run(capsys, "predict", str(model), str(gapped), "-q")
+    assert status == 0 and out.startswith("g\t")
+
+
+# ---- atomic files -----------------------------------------------------------------
+
+
+def test_atomic_write_replaces_only_on_success(tmp_path):
+    target = tmp_path / "out.txt"
+    with atomic_write(target) as handle:
+        handle.write("first")
+    with pytest.raises(RuntimeError):
+        with atomic_write(target) as handle:
+            handle.write("half")
+            raise RuntimeError("interrupted")
+    assert target.read_text() == "first"
+    assert os.listdir(tmp_path) == ["out.txt"]
+    umask = os.umask(0o022)
+    os.umask(umask)
+    assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask

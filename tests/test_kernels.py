@@ -1,0 +1,189 @@
+"""GkmKernel and ReferenceSet: values against the brute force, NumPy buffers, and refusals."""
+import pickle
+import random
+import re
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import reference as ref
+import reference_weighted as refw
+from seqgen import mixed_case, random_dna
+from vellum import GkmKernel, _gkmkern, kernels
+from vellum import _progress
+
+SMALL = dict(L=5, k=3, d=2)
+
+
+@pytest.fixture(scope="module")
+def texts():
+    rng = random.Random(7)
+    return [mixed_case(rng, random_dna(rng, rng.randrange(12, 40))) for _ in range(7)]
+
+
+def brute(queries, refs, L, k, d, use_rc=True, weight_scheme=0):
+    return np.array(ref.ReferenceKernel(L, k, d, weight_scheme, use_rc).eval_batch(queries, refs))
+
+
+@pytest.mark.parametrize("weight_scheme", [0, 1, 2])
+@pytest.mark.parametrize("use_rc", [False, True])
+def test_gram_and_cross_match_the_brute_force(texts, use_rc, weight_scheme):
+    kernel = GkmKernel(**SMALL, use_rc=use_rc, weight_scheme=weight_scheme)
+    expected = brute(texts, texts, **SMALL, use_rc=use_rc, weight_scheme=weight_scheme)
+    np.testing.assert_allclose(kernel(texts), expected, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(kernel(texts[:3], texts[2:]), expected[:3, 2:], rtol=1e-12, atol=1e-15)
+
+
+def test_gram_is_symmetric_and_bitwise_the_cross_path_whatever_n_jobs(texts):
+    out = np.full((7, 7), np.nan)
+    gram = GkmKernel(**SMALL)(texts, out=out)
+    assert gram is out
+    assert np.array_equal(gram, gram.T)
+    assert np.array_equal(gram, GkmKernel(**SMALL, n_jobs=2)(texts, texts))
+    assert np.array_equal(gram, GkmKernel(**SMALL, n_jobs=-1)(texts))
+    assert np.abs(np.diag(gram) - 1.0).max() <= 4 * np.finfo(float).eps
+
+
+def test_cross_path_in_chunks_equals_one_native_call(texts, monkeypatch):
+    monkeypatch.setattr(kernels, "QUERY_CHUNK", 3)
+    native = _gkmkern.Kernel(**SMALL, use_rc=1)
+    for text in texts[:3]:
+        native.add_sequence(text)
+    native.finalize()
+    whole = native.eval_batch(texts, out=np.empty((7, 3)))
+    assert np.array_equal(GkmKernel(**SMALL)(texts, texts[:3]), whole)
+    refs = GkmKernel(**SMALL).references(texts[:3])
+    blocks = [(start, stop, block.copy()) for start, stop, block in refs.blocks(texts)]
+    assert [(start, stop) for start, stop, _ in blocks] == [(0, 3), (3, 6), (6, 7)]
+    assert np.array_equal(np.vstack([block for _, _, block in blocks]), whole)
+
+
+# ---- invalid="skip" -----------------------------------------------------------
+
+DIRTY = ["ACGTNACGTTGCAACNNGTAGGCT", "nnacgtRYacgtTTGCAAcgtagg", "ACGTACGTACGT-ACGTACGG", "NNNNNNNNNNNN", "ACGTTGCAAC"]
+
+
+@pytest.mark.parametrize("use_rc", [False, True])
+def test_skip_leaves_out_lmers_covering_non_acgt_on_both_sides_and_in_norms(use_rc):
+    kernel = GkmKernel(**SMALL, use_rc=use_rc, invalid="skip")
+    weights = ref.weight_table(5, 3, ref.WEIGHT_FULL)
+    expected = np.array([[ref.masked_value(q, r, weights, 5, 2, use_rc) for r in DIRTY] for q in DIRTY])
+    np.testing.assert_allclose(kernel(DIRTY), expected, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(kernel(DIRTY[::-1], DIRTY[1:]), expected[::-1, 1:], rtol=1e-12, atol=1e-15)
+    assert not kernel(DIRTY)[3].any()  # nothing of an all-N text is left
+    clean = GkmKernel(**SMALL, use_rc=use_rc)
+    assert np.array_equal(kernel(DIRTY[4:] * 2, DIRTY[4:]), clean(DIRTY[4:] * 2, DIRTY[4:]))
+
+
+# ---- sequence lengths -----------------------------------------------------------
+
+
+def test_longest_encodable_sequence_is_scored_whole():
+    rng = random.Random(3)
+    longest = random_dna(rng, 2047)
+    values = GkmKernel(**SMALL)([longest, longest[:2046] + "A"])
+    assert abs(values[0, 0] - 1.0) <= 4 * np.finfo(float).eps
+    assert values[0, 1] < 1.0
+
+
+@pytest.mark.parametrize("rows, columns", [(2, None), (2, 1), (1, 2)])
+def test_longer_sequences_are_refused_never_cut(rows, columns):
+    seqs = {1: ["ACGTACGT"], 2: ["ACGTACGT", "A" * 2048]}
+    with pytest.raises(ValueError, match=re.escape("[1] has 2048 bases; one encoded sequence holds at most 2047")):
+        GkmKernel(**SMALL)(seqs[rows], seqs.get(columns))
+
+
+# ---- out= -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "out, error, message",
+    [
+        (np.zeros((7, 6)), ValueError, r"out has shape \(7, 6\), expected \(7, 7\)"),
+        (np.zeros((7, 7), dtype=np.float32), TypeError, "out must hold float64 values, not float32"),
+        (np.zeros((7, 14))[:, ::2], ValueError, "out must be C-contiguous"),
+        ([[0.0] * 7] * 7, TypeError, "out must be a float64 NumPy array, not list"),
+        (np.broadcast_to(0.0, (7, 7)), ValueError, "out is read-only"),
+    ],
+)
+@pytest.mark.parametrize("second", [False, True])
+def test_bad_out_is_refused_before_anything_is_written(texts, out, error, message, second):
+    before = np.array(out, copy=True)
+    with pytest.raises(error, match=f"^{message}$"):
+        GkmKernel(**SMALL)(texts, texts if second else None, out=out)
+    assert np.array_equal(np.asarray(out), before)
+
+
+@pytest.mark.parametrize("second", [False, True])
+def test_no_python_lists_or_copies_of_the_matrix(second):
+    rng = random.Random(11)
+    seqs = [random_dna(rng, 12) for _ in range(600)]
+    matrix_bytes = 600 * 600 * 8
+    tracemalloc.start()
+    try:
+        GkmKernel(**SMALL)(seqs, seqs if second else None)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert matrix_bytes <= peak < matrix_bytes + 400_000
+
+
+# ---- positional kernel --------------------------------------------------------
+
+
+@pytest.mark.parametrize("pos_kernel", ["triangular", "gaussian", "laplacian"])
+def test_positional_kernel_is_centred_on_each_sequence_middle(pos_kernel):
+    rng = random.Random(5)
+    seqs = [random_dna(rng, 30) for _ in range(4)]
+    kernel = GkmKernel(**SMALL, positional=True, pos_kernel=pos_kernel, weight_sigma=8.0, weight_gamma=0.2)
+    kind = kernels.POSITIONAL_PROFILES[pos_kernel]
+    brute_force = refw.ReferenceWeightedKernel(5, 3, 2, 0, 1, kind, gamma=0.2, sigma=8.0)
+    expected = np.array([[value for value, _ in row] for row in brute_force.eval_self(seqs, [14.5])[0]])
+    np.testing.assert_allclose(kernel(seqs), expected, rtol=1e-10)
+    np.testing.assert_allclose(kernel(seqs[:1], seqs[1:]), expected[:1, 1:], rtol=1e-10)
+
+
+@pytest.mark.parametrize(
+    "params, error, message",
+    [
+        ({"positional": True}, ValueError,
+         r"the positional kernel compares sequences of one length: X\[1\] has 9 bases, expected 8"),
+        ({"positional": True, "invalid": "skip"}, ValueError, "invalid='skip' is not available with positional=True"),
+        ({"positional": True, "pos_kernel": "box"}, ValueError, "pos_kernel must be one of"),
+        ({"positional": True, "weight_sigma": 0.0}, ValueError, "weight_sigma must be greater than 0; got 0.0"),
+        ({"positional": True, "weight_gamma": -1.0}, ValueError, "weight_gamma must be at least 0; got -1.0"),
+        ({"k": 6}, ValueError, r"invalid kernel parameters \(L=5, k=6, d=2\): k > L"),
+        ({"L": 5.0}, TypeError, "L must be an int, not float"),
+        ({"weight_scheme": 3}, ValueError, "weight_scheme must be one of 0, 1, 2; got 3"),
+        ({"invalid": "drop"}, ValueError, "invalid must be one of 'error', 'skip'; got 'drop'"),
+    ],
+)
+def test_bad_parameters_are_named(params, error, message):
+    with pytest.raises(error, match=f"^{message}"):
+        GkmKernel(**{**SMALL, **params})(["ACGTACGT", "ACGTACGTA"])
+
+
+# ---- ReferenceSet -----------------------------------------------------------------
+
+
+def test_reference_set_is_independent_of_later_changes_and_pickles(texts):
+    kernel = GkmKernel(**SMALL)
+    refs = kernel.references(texts[:4])
+    kernel.set_params(L=6, k=4)
+    restored = pickle.loads(pickle.dumps(refs))
+    assert restored.kernel.get_params() == GkmKernel(**SMALL).get_params()
+    assert restored.sequences == texts[:4]
+    assert np.array_equal(restored(texts), refs(texts))
+    assert np.array_equal(refs(texts), GkmKernel(**SMALL)(texts, texts[:4]))
+
+
+@pytest.mark.parametrize("progress", [False, True])
+def test_progress_bar_goes_to_stderr_only_when_asked(texts, capsys, monkeypatch, progress):
+    monkeypatch.setattr(_progress, "DELAY_SECONDS", 0)
+    GkmKernel(**SMALL, progress=progress)(texts)
+    GkmKernel(**SMALL, progress=progress)(texts, texts)
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert ("Gram matrix" in captured.err and "kernel rows" in captured.err) == progress
+    assert (captured.err == "") == (not progress)

@@ -173,60 +173,253 @@ void append_lmer_records(std::vector<lmer_record>& records, const gkm_sequence_t
 //
 // Every query L-mer against every indexed L-mer within d mismatches. A query
 // L-mer carries a tag (a row, a position, or both) that comes back with each
-// of its hits, together with the mismatch count and the entry it met.
+// of its hits, together with the mismatch count and the group it met.
+//
+// The walk descends the node prefixes with the query L-mers still within
+// reach, kept in one list per mismatch count. An L-mer that has used up its d
+// mismatches can only meet its own remaining bases, so it leaves the walk and
+// is looked up directly. At a node, the suffixes within reach are read from
+// the node's mask. The walk is a template over its sink, compiled with each
+// consumer, so that a hit goes straight to where it is counted.
 
 struct query_lmer {
     uint32_t code;
     uint32_t tag;
 };
 
-// A query L-mer met a group: the entries [first, first + n) of the index.
-struct lmer_hit {
-    uint32_t tag_m;  // tag << HIT_TAG_SHIFT | mismatches
-    uint32_t first;
-    uint32_t n;
-    uint32_t tag() const;
-    int mismatches() const { return (int)(tag_m & 15); }
-};
+// A hit's tag and mismatch count travel as one word: tag << HIT_TAG_SHIFT | m.
 constexpr int HIT_TAG_SHIFT = 4;
 constexpr uint32_t MAX_HIT_TAG = 0x0FFFFFFFu;
-inline uint32_t lmer_hit::tag() const { return tag_m >> HIT_TAG_SHIFT; }
+inline uint32_t tag_m(uint32_t tag, int m) { return (tag << HIT_TAG_SHIFT) | (uint32_t)m; }
+inline uint32_t hit_tag(uint32_t tm) { return tm >> HIT_TAG_SHIFT; }
+inline int hit_mismatches(uint32_t tm) { return (int)(tm & 15); }
 
-class hit_sink {
-public:
-    virtual void take(const lmer_hit* hits, size_t n) = 0;
+constexpr int MAX_SUFFIX = 4;
+constexpr int MAX_SUFFIXES = 1 << (2 * MAX_SUFFIX);
 
-protected:
-    ~hit_sink() = default;
+// Suffixes near a suffix s of S bases: within[s][r] the mask (4 words) of
+// those at most r mismatches away.
+struct suffix_tables {
+    uint64_t within[MAX_SUFFIXES][MAX_SUFFIX + 1][4];
+    explicit suffix_tables(int S);
 };
+const suffix_tables& suffix_tables_for(int S);
 
-// Calls f(hit, entry) for every entry of every hit, in order.
-template <class F>
-inline void for_each_hit_entry(const lmer_hit* hits, size_t n, const lmer_entry* entries, F&& f)
-{
-    for (size_t i = 0; i < n; i++) {
-        const lmer_entry* e = entries + hits[i].first;
-        for (uint32_t k = 0; k < hits[i].n; k++) f(hits[i], e[k]);
-    }
-}
+// The lists of one node: a list for each mismatch count below d, and the
+// L-mers that reached d at this node (sat).
+struct node_lists {
+    const query_lmer* at[GKM_N_WEIGHTS];
+    int n[GKM_N_WEIGHTS];
+    const query_lmer* sat;
+    int n_sat;
+};
 
 // Working storage of searches, reused from one to the next.
-class search_workspace {
-public:
-    search_workspace();
-    ~search_workspace();
-    search_workspace(const search_workspace&) = delete;
-    search_workspace& operator=(const search_workspace&) = delete;
-    struct state;
-    state* st;
+struct search_workspace {
+    std::vector<query_lmer> level[GKM_MAX_L + 1];
+    uint32_t start[MAX_SUFFIXES + 1];
 };
 
-// Hits reach sink in batches, in an order fixed by the index and the query
-// L-mers alone (a query's hits come in the same order whatever else is searched
-// with it); a group's entries keep the order they were indexed in. Throws
-// std::bad_alloc.
+// Nodes [clo[c], chi[c]) among [lo, hi) whose prefixes begin with the t bases
+// of prefix followed by base c.
+void child_ranges(const lmer_index_nodes& ix, int t, uint32_t prefix, uint32_t lo, uint32_t hi, uint32_t clo[4],
+                  uint32_t chi[4]);
+// The group of L-mer code among nodes [lo, hi): its entries [first, first + n).
+bool find_group(const lmer_index_nodes& ix, uint32_t code, uint32_t lo, uint32_t hi, uint32_t* first, uint32_t* n);
+// start[s]: first entry of suffix s in the node, start[s + 1] - start[s] its entries.
+void load_node_starts(const lmer_index_nodes& ix, uint32_t node, uint32_t* start);
+// Splits the lists of a node at depth t among the children allowed by ok: an
+// L-mer keeps its count in the child of its own base and gains a mismatch in
+// the three others. The children's lists live in buf.
+void partition_lists(int L, int d, int t, const node_lists& in, const bool ok[4], node_lists out[4],
+                     std::vector<query_lmer>& buf);
+
+// The entries of suffix u of one node, through a table of starts (dense
+// nodes) or by rank in the node's mask (sparse ones); n is 0 for an absent
+// suffix, so that callers need no branch.
+struct starts_locator {
+    const uint32_t* start;
+    void operator()(uint32_t u, uint32_t* first, uint32_t* n) const
+    {
+        *first = start[u];
+        *n = start[u + 1] - start[u];
+    }
+};
+struct rank_locator {
+    const uint64_t* mask;
+    const uint32_t* word_group;
+    const uint32_t* group_start;
+    void operator()(uint32_t u, uint32_t* first, uint32_t* n) const
+    {
+        const uint64_t word = mask[u >> 6];
+        const uint32_t bit = u & 63;
+        const uint32_t g = word_group[u >> 6] + (uint32_t)__builtin_popcountll(word & ((uint64_t(1) << bit) - 1));
+        const uint32_t present = (uint32_t)(word >> bit) & 1;
+        *first = group_start[g];
+        *n = (group_start[g + 1] - *first) & (0u - present);
+    }
+};
+
+// Sink::hit(tag_m, first, n): the query L-mer of that tag met, with m
+// mismatches, the group of entries [first, first + n); n may be 0.
+template <class Sink>
+class lmer_walker {
+public:
+    lmer_walker(const lmer_index_nodes& ix, int d, search_workspace& ws, Sink& sink)
+        : ix_(ix), d_(d), ws_(ws), sink_(sink), tables_(suffix_tables_for(ix.S)),
+          // Few suffixes a node: ranking the hits beats tabulating every suffix.
+          sparse_(ix.n_groups() * 4 < ix.n_nodes() * ((size_t)1 << (2 * ix.S)))
+    {
+    }
+
+    void run(const query_lmer* queries, size_t n)
+    {
+        const uint32_t all = (uint32_t)ix_.n_nodes();
+        if (d_ == 0) {
+            for (size_t i = 0; i < n; i++) lookup(queries[i], queries[i].code, 0, all);
+            return;
+        }
+        node_lists root{};
+        root.at[0] = queries;
+        root.n[0] = (int)n;
+        if (ix_.P == 0)
+            read_node(0, root);
+        else
+            walk(0, 0, 0, all, root);
+    }
+
+private:
+    const lmer_index_nodes& ix_;
+    const int d_;
+    search_workspace& ws_;
+    Sink& sink_;
+    const suffix_tables& tables_;
+    const bool sparse_;
+
+    // The one L-mer, code, that a query L-mer with no mismatch left can still
+    // meet among nodes [lo, hi).
+    void lookup(const query_lmer& q, uint32_t code, uint32_t lo, uint32_t hi)
+    {
+        uint32_t first, n;
+        if (find_group(ix_, code, lo, hi, &first, &n)) sink_.hit(tag_m(q.tag, d_), first, n);
+    }
+
+    void walk(int t, uint32_t prefix, uint32_t lo, uint32_t hi, const node_lists& lists)
+    {
+        uint32_t clo[4], chi[4];
+        child_ranges(ix_, t, prefix, lo, hi, clo, chi);
+        bool ok[4];
+        for (int c = 0; c < 4; c++) ok[c] = chi[c] > clo[c];
+        node_lists child[4];
+        partition_lists(ix_.L, d_, t, lists, ok, child, ws_.level[t + 1]);
+        const int rest = 2 * (ix_.L - t - 1);
+        const uint32_t low = (1u << rest) - 1;
+        for (int c = 0; c < 4; c++) {
+            if (!ok[c]) continue;
+            if (t + 1 == ix_.P) {
+                read_node(clo[c], child[c]);
+                continue;
+            }
+            const uint32_t cp = prefix * 4 + (uint32_t)c;
+            for (int i = 0; i < child[c].n_sat; i++) {
+                const query_lmer& q = child[c].sat[i];
+                lookup(q, (cp << rest) | (q.code & low), clo[c], chi[c]);
+            }
+            bool any = false;
+            for (int m = 0; m < d_; m++) any |= child[c].n[m] > 0;
+            if (any) walk(t + 1, cp, clo[c], chi[c], child[c]);
+        }
+    }
+
+    void read_node(uint32_t node, const node_lists& lists)
+    {
+        const size_t w0 = (size_t)node * ix_.words;
+        if (sparse_) {
+            read_suffixes(node, lists, rank_locator{&ix_.mask[w0], &ix_.word_group[w0], ix_.group_start.data()});
+        } else {
+            load_node_starts(ix_, node, ws_.start);
+            read_suffixes(node, lists, starts_locator{ws_.start});
+        }
+    }
+
+    // The suffixes of one node that the node's lists reach, each a hit on its group.
+    template <class Locate>
+    void read_suffixes(uint32_t node, const node_lists& lists, Locate locate)
+    {
+        const uint64_t* mask = &ix_.mask[(size_t)node * ix_.words];
+        const uint32_t smask = (1u << (2 * ix_.S)) - 1;
+        const int d = d_;
+        uint32_t first, n;
+        // Nothing left to spend: the own suffix only.
+        for (int i = 0; i < lists.n_sat; i++) {
+            locate(lists.sat[i].code & smask, &first, &n);
+            sink_.hit(tag_m(lists.sat[i].tag, d), first, n);
+        }
+        // Mismatches to spend: every present suffix within reach, from the mask.
+        for (int m = 0; m < d; m++) {
+            const query_lmer* l = lists.at[m];
+            const int r = std::min(d - m, MAX_SUFFIX);
+            for (int i = 0; i < lists.n[m]; i++) {
+                const uint32_t s = l[i].code & smask;
+                const uint32_t tm = tag_m(l[i].tag, m);
+                if (r == 1 && ix_.words == 4) {
+                    // One mismatch left on four bases: the own suffix and its
+                    // neighbours of the own mask word, and the three suffixes
+                    // that differ in the first base, one in each other word.
+                    const uint32_t own = s >> 6, bit = s & 63;
+                    for (uint32_t other = 1; other < 4; other++) {
+                        locate(((own ^ other) << 6) | bit, &first, &n);
+                        sink_.hit(tm + 1, first, n);
+                    }
+                    read_word(tm, s, own, mask[own] & tables_.within[s][1][own], locate);
+                    continue;
+                }
+                const uint64_t* within = tables_.within[s][r];
+                for (int w = 0; w < ix_.words; w++) read_word(tm, s, w, mask[w] & within[w], locate);
+            }
+        }
+    }
+
+    // Hits on the suffixes set in h, mask word w, each as far from s as it is.
+    template <class Locate>
+    void read_word(uint32_t tm, uint32_t s, int w, uint64_t h, Locate locate)
+    {
+        while (h) {
+            const uint32_t u = (uint32_t)(w << 6) | (uint32_t)__builtin_ctzll(h);
+            h &= h - 1;
+            uint32_t first, n;
+            locate(u, &first, &n);
+            sink_.hit(tm + (uint32_t)lmer_mismatches(s, u), first, n);
+        }
+    }
+};
+
+// Hits reach sink in an order fixed by the index and the query L-mers alone
+// (a query's hits come in the same order whatever else is searched with it);
+// a group's entries keep the order they were indexed in. Throws std::bad_alloc.
+template <class Sink>
 void search_lmer_index(const lmer_index_nodes& ix, int d, const query_lmer* queries, size_t n, search_workspace& ws,
-                       hit_sink& sink);
+                       Sink& sink)
+{
+    if (n == 0 || ix.n_nodes() == 0) return;
+    lmer_walker<Sink>(ix, d, ws, sink).run(queries, n);
+}
+
+// The same, calling f(tag_m, entry) for every entry of every hit.
+template <class F>
+void search_lmer_entries(const lmer_index_nodes& ix, const lmer_entry* entries, int d, const query_lmer* queries,
+                         size_t n, search_workspace& ws, F&& f)
+{
+    struct entry_sink {
+        const lmer_entry* entries;
+        F& f;
+        void hit(uint32_t tm, uint32_t first, uint32_t n)
+        {
+            for (uint32_t k = 0; k < n; k++) f(tm, entries[first + k]);
+        }
+    } sink{entries, f};
+    search_lmer_index(ix, d, queries, n, ws, sink);
+}
 
 // ---- regular kernel -------------------------------------------------------
 

@@ -14,14 +14,16 @@ namespace {
 // arrive in. Equal L-mers of one query are searched once, tagged with how
 // many times the query holds them: a run of one base, or a tandem repeat,
 // then costs what one of its L-mers costs.
-class block_counts final : public hit_sink {
+class block_counts {
 public:
     static constexpr int MAX_ROWS = 64;
 
     block_counts(const lmer_index<lmer_counts>& ix, int d, int col0, int ncols, int max_rows)
         : entries_(ix.entries.data()), d_(d), col0_(col0), ncols_((size_t)ncols),
-          counts_((size_t)max_rows * (d + 1) * ncols_)
+          counts_((size_t)max_rows * (d + 1) * ncols_), cell_of_(CELL_KEY_MASK + 1)
     {
+        for (int row = 0; row < max_rows; row++)
+            for (int m = 0; m <= d; m++) cell_of_[row << HIT_TAG_SHIFT | m] = (uint32_t)((row * (d + 1) + m) * ncols_);
     }
 
     // The search input of queries [first, first + n), row r of the block
@@ -37,41 +39,41 @@ public:
             for (size_t i = 0; i < span_.fwd.size() && span_.fwd[i] != GKM_NO_LMER;) {
                 size_t j = i + 1;
                 while (j < span_.fwd.size() && span_.fwd[j] == span_.fwd[i]) j++;
+                // A query holds at most 2,046 L-mers: the tag fits.
                 out.push_back({span_.fwd[i], (uint32_t)(j - i) << ROW_BITS | (uint32_t)r});
                 i = j;
             }
         }
     }
 
+    // The block's counts: its L-mers searched, every hit counted.
+    void search(const lmer_index_nodes& ix, const std::vector<query_lmer>& lmers, search_workspace& ws)
+    {
+        search_lmer_index(ix, d_, lmers.data(), lmers.size(), ws, *this);
+        drain();
+    }
+
     // Hits of L-mers held once are spread into one increment per entry, four
     // slots a hit whatever its size (most groups hold one or two entries), so
-    // that the increments, which land at random in the counts, run without a
-    // branch and overlap their cache misses.
-    void take(const lmer_hit* hits, size_t n) override
+    // that the increments, which land at random in the counts, run later
+    // without a branch and overlap their cache misses.
+    void hit(uint32_t tm, uint32_t first, uint32_t size)
     {
-        if (increments_.size() < 4 * n + 4) increments_.resize(4 * n + 4);
-        increment* inc = increments_.data();
-        int32_t* counts = counts_.data() - col0_;
-        size_t k = 0;
-        for (size_t i = 0; i < n; i++) {
-            const uint32_t tag = hits[i].tag();
-            const uint32_t cell = (uint32_t)(((tag & ROW_MASK) * (d_ + 1) + hits[i].mismatches()) * ncols_);
-            const uint32_t times = tag >> ROW_BITS;
-            if (__builtin_expect(times > 1 || hits[i].n > 4, 0)) {
-                add_repeated(counts + cell, hits[i], (int32_t)times);
-                continue;
-            }
-            const uint32_t e = hits[i].first;
-            inc[k] = {cell, e};
-            inc[k + 1] = {cell, e + 1};
-            inc[k + 2] = {cell, e + 2};
-            inc[k + 3] = {cell, e + 3};
-            k += hits[i].n;
+        const uint32_t cell = cell_of_[tm & CELL_KEY_MASK];
+        if (__builtin_expect((tm >> TIMES_SHIFT) > 1 || size > 4, 0)) {
+            add_repeated(counts_.data() - col0_ + cell, first, size, (int32_t)(tm >> TIMES_SHIFT));
+            return;
         }
-        for (size_t i = 0; i < k; i++) {
-            const lmer_entry& e = entries_[inc[i].entry];
-            counts[inc[i].cell + e.id] += e.value;
-        }
+        // One word an increment, the entry above the cell: the next entry's
+        // increment is one addition away.
+        const uint64_t word = (uint64_t)first << 32 | cell, next = uint64_t(1) << 32;
+        increment* inc = increments_ + n_increments_;
+        inc[0] = word;
+        inc[1] = word + next;
+        inc[2] = word + 2 * next;
+        inc[3] = word + 3 * next;
+        n_increments_ += size;
+        if (n_increments_ > INCREMENT_BATCH) drain();
     }
 
     // Normalised value of block row `row` against column j.
@@ -83,17 +85,31 @@ public:
     }
 
 private:
+    // A hit's tag and mismatch count: times << TIMES_SHIFT | row << 4 | m;
+    // the low bits index cell_of, the start of the row of (row, m).
     static constexpr int ROW_BITS = 6;
-    static constexpr uint32_t ROW_MASK = (1u << ROW_BITS) - 1;
-    struct increment {
-        uint32_t cell;  // start of the row within counts
-        uint32_t entry;
-    };
+    static constexpr int TIMES_SHIFT = ROW_BITS + HIT_TAG_SHIFT;
+    static constexpr uint32_t CELL_KEY_MASK = (1u << TIMES_SHIFT) - 1;
+    // An increment: entry << 32 | start of its row within counts.
+    using increment = uint64_t;
 
-    void add_repeated(int32_t* row, const lmer_hit& h, int32_t times)
+    // Small enough to stay in the first-level cache.
+    static constexpr size_t INCREMENT_BATCH = 2048;
+
+    void add_repeated(int32_t* row, uint32_t first, uint32_t n, int32_t times)
     {
-        const lmer_entry* e = entries_ + h.first;
-        for (uint32_t k = 0; k < h.n; k++) row[e[k].id] += e[k].value * times;
+        const lmer_entry* e = entries_ + first;
+        for (uint32_t k = 0; k < n; k++) row[e[k].id] += e[k].value * times;
+    }
+
+    void drain()
+    {
+        int32_t* const counts = counts_.data() - col0_;
+        for (size_t i = 0; i < n_increments_; i++) {
+            const lmer_entry e = entries_[increments_[i] >> 32];
+            counts[(uint32_t)increments_[i] + e.id] += e.value;
+        }
+        n_increments_ = 0;
     }
 
     const lmer_entry* entries_;
@@ -101,7 +117,9 @@ private:
     int col0_;
     size_t ncols_;
     std::vector<int32_t> counts_;
-    std::vector<increment> increments_;
+    std::vector<uint32_t> cell_of_;
+    increment increments_[INCREMENT_BATCH + 4];
+    size_t n_increments_ = 0;
     lmer_span span_;
 };
 
@@ -124,11 +142,67 @@ struct block_scratch {
     }
 };
 
-void search_block(const lmer_index<lmer_counts>& ix, const gkm_kernel_base_t* base,
-                  const gkm_sequence_t* const* queries, int first, int n, block_scratch& s)
+// Sequences (rows) searched against a counting index whose ids are the
+// columns [col0, col0 + ncols).
+struct count_job {
+    const gkm_kernel_base_t* base;
+    const lmer_index<lmer_counts>* ix;
+    int col0, ncols;
+    const gkm_sequence_t* const* rows;
+    int n_rows;
+};
+
+// Searches the rows in blocks on the kernel's threads; write(counts, first,
+// n) takes each block's values, rows [first, first + n). -1 when memory ran
+// out (some blocks then wrote nothing).
+template <class Write>
+int search_rows(const count_job& job, Write write)
 {
-    s.counts.load(base->param.L, queries, first, n, s.lmers);
-    search_lmer_index(ix, base->param.d, s.lmers.data(), s.lmers.size(), s.ws, s.counts);
+    const gkm_kernel_base_t* base = job.base;
+    const int rows = block_rows(base->param.d, (size_t)job.ncols);
+    const int n_blocks = (job.n_rows + rows - 1) / rows;
+    int failed = 0;
+#pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)
+    {
+        std::unique_ptr<block_scratch> s;
+        try {
+            s.reset(new block_scratch(*job.ix, base->param.d, job.col0, job.ncols, rows));
+        } catch (const std::bad_alloc&) {
+            failed = 1;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int b = 0; b < n_blocks; b++) {
+            if (!s) continue;
+            const int first = b * rows, n = std::min(rows, job.n_rows - first);
+            try {
+                s->counts.load(base->param.L, job.rows, first, n, s->lmers);
+                s->counts.search(*job.ix, s->lmers, s->ws);
+            } catch (const std::bad_alloc&) {
+                failed = 1;
+                continue;
+            }
+            write(s->counts, first, n);
+        }
+    }
+    return failed ? -1 : 0;
+}
+
+lmer_index<lmer_counts> count_index(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int first,
+                                    int n)
+{
+    lmer_index<lmer_counts> ix;
+    std::vector<lmer_record> records;
+    for (int j = 0; j < n; j++)
+        append_lmer_records(records, seqs[first + j], first + j, base->param.L, base->param.use_rc, false);
+    build_lmer_index(ix, records, base->param.L);
+    return ix;
+}
+
+size_t total_lmers(const gkm_sequence_t* const* seqs, int n)
+{
+    size_t total = 0;
+    for (int i = 0; i < n; i++) total += (size_t)seqs[i]->nkmers;
+    return total;
 }
 
 void zero_fill(double* res, size_t n)
@@ -136,62 +210,63 @@ void zero_fill(double* res, size_t n)
     if (n) memset(res, 0, sizeof(double) * n);
 }
 
+// A pair of sequences has the same counts whichever of the two is searched
+// (the reverse complement of a query L-mer meets the reverse complement of a
+// reference L-mer as often as the two themselves meet), so the side with
+// fewer L-mers is searched and the other indexed: then the searches, which
+// cost by the L-mers searched, are fewest.
+bool search_references(const gkm_kernel_base_t* base, const gkm_sequence_t* const* queries, int n_q)
+{
+    const size_t per_row = (size_t)(base->param.d + 1) * (size_t)n_q * sizeof(int32_t);
+    return per_row <= (4u << 20) && total_lmers(queries, n_q) > total_lmers(base->seqs, base->n_seqs) * 5 / 4;
+}
+
 // Queries that fit the base, evaluated in blocks on the kernel's threads;
-// rows of queries that do not fit, or whose block ran out of memory, are
-// zeros, and the result is then -1.
+// the rows of queries that do not fit are zeros, and the result is then -1,
+// as it is (all zeros) when memory runs out.
 int eval_rows(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q, double* res)
 {
     const gkm_kernel_base_t* base = &kernel->base;
     const int n_ref = base->n_seqs;
-    const lmer_index<lmer_counts>& ix = *kernel->index;
     std::vector<const gkm_sequence_t*> fitting;
     std::vector<int> row_of;
-    int failed = 0;
     try {
         for (int i = 0; i < n_q; i++) {
             if (sequence_fits_base(base, queries[i])) {
                 fitting.push_back(queries[i]);
                 row_of.push_back(i);
-            } else {
-                zero_fill(res + (size_t)i * n_ref, (size_t)n_ref);
-                failed = 1;
             }
         }
     } catch (const std::bad_alloc&) {
         zero_fill(res, (size_t)n_q * n_ref);
         return -1;
     }
-    const int rows = block_rows(base->param.d, (size_t)n_ref);
-    const int n_blocks = ((int)fitting.size() + rows - 1) / rows;
-#pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)
-    {
-        std::unique_ptr<block_scratch> s;
-        try {
-            s.reset(new block_scratch(ix, base->param.d, 0, n_ref, rows));
-        } catch (const std::bad_alloc&) {
-        }
-#pragma omp for schedule(dynamic, 1)
-        for (int b = 0; b < n_blocks; b++) {
-            const int first = b * rows;
-            const int n = std::min(rows, (int)fitting.size() - first);
-            bool ok = s != nullptr;
-            if (ok) {
-                try {
-                    search_block(ix, base, fitting.data(), first, n, *s);
-                } catch (const std::bad_alloc&) {
-                    ok = false;
+    const int n_fit = (int)fitting.size();
+    if (n_fit < n_q) zero_fill(res, (size_t)n_q * n_ref);
+    const double* weights = base->weights;
+    const int rc = fail_safely([&] {
+        if (!search_references(base, fitting.data(), n_fit)) {
+            const count_job job{base, kernel->index, 0, n_ref, fitting.data(), n_fit};
+            return search_rows(job, [&](const block_counts& c, int first, int n) {
+                for (int r = 0; r < n; r++) {
+                    double* row = res + (size_t)row_of[first + r] * n_ref;
+                    const double qn = fitting[first + r]->sqnorm;
+                    for (int j = 0; j < n_ref; j++) row[j] = c.value(weights, r, j, qn, base->seqs[j]->sqnorm);
                 }
-            }
-            for (int r = 0; r < n; r++) {
-                double* row = res + (size_t)row_of[first + r] * n_ref;
-                const double qnorm = fitting[first + r]->sqnorm;
-                for (int j = 0; j < n_ref; j++)
-                    row[j] = ok ? s->counts.value(base->weights, r, j, qnorm, base->seqs[j]->sqnorm) : 0.0;
-            }
-            failed |= !ok;
+            });
         }
-    }
-    return failed ? -1 : 0;
+        const lmer_index<lmer_counts> ix = count_index(base, fitting.data(), 0, n_fit);
+        const count_job job{base, &ix, 0, n_fit, base->seqs, n_ref};
+        return search_rows(job, [&](const block_counts& c, int first, int n) {
+            for (int q = 0; q < n_fit; q++) {
+                double* row = res + (size_t)row_of[q] * n_ref;
+                const double qn = fitting[q]->sqnorm;
+                for (int r = 0; r < n; r++) row[first + r] = c.value(weights, r, q, qn, base->seqs[first + r]->sqnorm);
+            }
+        });
+    });
+    if (rc != 0) zero_fill(res, (size_t)n_q * n_ref);
+    return rc != 0 || n_fit < n_q ? -1 : 0;
 }
 
 // The Gram in stages of rows: stage [x, y) searches an index of the
@@ -203,48 +278,19 @@ int gram_stage(const gkm_kernel_t* kernel, int x, int y, double* out)
 {
     const gkm_kernel_base_t* base = &kernel->base;
     const int n = base->n_seqs;
-    const int L = base->param.L;
-    lmer_index<lmer_counts> ix;
-    {
-        std::vector<lmer_record> records;
-        for (int j = x; j < n; j++) append_lmer_records(records, base->seqs[j], j, L, base->param.use_rc, false);
-        build_lmer_index(ix, records, L);
-    }
-    const int ncols = n - x;
-    const int rows = block_rows(base->param.d, (size_t)ncols);
-    const int n_blocks = (y - x + rows - 1) / rows;
-    int failed = 0;
-#pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)
-    {
-        std::unique_ptr<block_scratch> s;
-        try {
-            s.reset(new block_scratch(ix, base->param.d, x, ncols, rows));
-        } catch (const std::bad_alloc&) {
-            failed = 1;
-        }
-#pragma omp for schedule(dynamic, 1)
-        for (int b = 0; b < n_blocks; b++) {
-            if (!s) continue;
-            const int first = x + b * rows;
-            const int nb = std::min(rows, y - first);
-            try {
-                search_block(ix, base, base->seqs, first, nb, *s);
-            } catch (const std::bad_alloc&) {
-                failed = 1;
-                continue;
-            }
-            for (int r = 0; r < nb; r++) {
-                const int i = first + r;
-                const double ni = base->seqs[i]->sqnorm;
-                for (int j = i; j < n; j++) {
-                    const double v = s->counts.value(base->weights, r, j, ni, base->seqs[j]->sqnorm);
-                    out[(size_t)i * n + j] = v;
-                    out[(size_t)j * n + i] = v;
-                }
+    const lmer_index<lmer_counts> ix = count_index(base, base->seqs, x, n - x);
+    const count_job job{base, &ix, x, n - x, base->seqs + x, y - x};
+    return search_rows(job, [&](const block_counts& c, int first, int nb) {
+        for (int r = 0; r < nb; r++) {
+            const int i = x + first + r;
+            const double ni = base->seqs[i]->sqnorm;
+            for (int j = i; j < n; j++) {
+                const double v = c.value(base->weights, r, j, ni, base->seqs[j]->sqnorm);
+                out[(size_t)i * n + j] = v;
+                out[(size_t)j * n + i] = v;
             }
         }
-    }
-    return failed ? -1 : 0;
+    });
 }
 
 }  // namespace

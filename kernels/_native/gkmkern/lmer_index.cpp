@@ -3,6 +3,7 @@
 #include "gkm_internal.h"
 
 #include <cstring>
+#include <cstdlib>
 
 namespace {
 
@@ -22,7 +23,7 @@ void sort_by_code(std::vector<lmer_record>& records, int L)
 }
 
 // Suffix bases kept in a node's mask: four (a 256-bit mask) once L allows it.
-int suffix_bases(int L) { return std::min(L, 4); }
+int suffix_bases(int L) { return std::min(L, getenv("GKM_S") ? atoi(getenv("GKM_S")) : 4); }
 
 // Bases of the top table: all of the node prefix when the nodes fill it
 // densely enough, fewer otherwise, so that it never outgrows the nodes.

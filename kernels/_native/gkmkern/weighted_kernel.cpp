@@ -27,7 +27,7 @@ constexpr size_t BLOCK_BYTES = 8u << 20;
 // The weighted profiles of a block of queries against every reference, for
 // every centre: values[((q * n_ref + j) * (d + 1) + m) * n_centers + c], each
 // matched pair adding the product of its two L-mers' weights at the centre.
-class centred_values final : public hit_sink {
+class centred_values {
 public:
     centred_values(const lmer_index<lmer_positions>& ix, const std::vector<double>& by_position, int n_centers,
                    int n_ref, int d, int block)
@@ -36,15 +36,15 @@ public:
     {
     }
 
-    void clear() { std::fill(values_.begin(), values_.end(), 0.0); }
-
-    void take(const lmer_hit* hits, size_t n) override
+    // The block's values: its L-mers searched, every matched pair weighed.
+    void search(const lmer_index_nodes& ix, int d, const std::vector<query_lmer>& lmers, search_workspace& ws)
     {
-        for_each_hit_entry(hits, n, entries_, [&](const lmer_hit& h, const lmer_entry& e) {
-            const uint32_t tag = h.tag();
+        std::fill(values_.begin(), values_.end(), 0.0);
+        search_lmer_entries(ix, entries_, d, lmers.data(), lmers.size(), ws, [&](uint32_t tm, const lmer_entry& e) {
+            const uint32_t tag = hit_tag(tm);
             const double* wq = by_position_ + (size_t)(tag & POS_MASK) * n_centers_;
             const double* wr = by_position_ + (size_t)e.value * n_centers_;
-            double* v = values_.data() + (((size_t)(tag >> POS_BITS) * n_ref_ + e.id) * d1_ + h.mismatches()) * n_centers_;
+            double* v = values_.data() + (((size_t)(tag >> POS_BITS) * n_ref_ + e.id) * d1_ + hit_mismatches(tm)) * n_centers_;
             for (int c = 0; c < n_centers_; c++) v[c] += wq[c] * wr[c];
         });
     }
@@ -148,8 +148,7 @@ int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* cons
                     for (int p = 0; p < nk; p++)
                         if (span.fwd[p] != GKM_NO_LMER) lmers.push_back({span.fwd[p], (uint32_t)q << POS_BITS | (uint32_t)p});
                 }
-                values->clear();
-                search_lmer_index(ix, d, lmers.data(), lmers.size(), ws, *values);
+                values->search(ix, d, lmers, ws);
             } catch (const std::bad_alloc&) {
                 failed = 1;
                 continue;

@@ -10,7 +10,7 @@ namespace {
 constexpr size_t CHUNK_BYTES = 32u << 20;
 
 // Rows for windows [w0, w0 + count) of one query: rows[w * n_refs + j].
-class chunk_counts final : public hit_sink {
+class chunk_counts {
 public:
     chunk_counts(const lmer_index<lmer_counts>& ix, const window_geometry& g, int w0, int count, int n_refs, int d)
         : entries_(ix.entries.data()), n_refs_(n_refs), d1_(d + 1), stride_((size_t)n_refs * (d + 1)),
@@ -29,16 +29,17 @@ public:
     int first_lmer() const { return p0_; }
     int n_lmers() const { return (int)first_.size(); }
 
-    void take(const lmer_hit* hits, size_t n) override
+    void hit(uint32_t tm, uint32_t first, uint32_t n)
     {
-        for_each_hit_entry(hits, n, entries_, [&](const lmer_hit& h, const lmer_entry& e) {
+        const uint32_t p = hit_tag(tm);
+        int32_t* const opened = &diff_[first_[p] * stride_ + hit_mismatches(tm)];
+        int32_t* const closed = &diff_[(last_[p] + 1) * stride_ + hit_mismatches(tm)];
+        for (const lmer_entry* e = entries_ + first; e != entries_ + first + n; e++) {
             // References added after the iterator was made are not its columns.
-            if (e.id >= n_refs_) return;
-            const uint32_t p = h.tag();
-            const size_t cell = (size_t)e.id * d1_ + h.mismatches();
-            diff_[first_[p] * stride_ + cell] += e.value;
-            diff_[(last_[p] + 1) * stride_ + cell] -= e.value;
-        });
+            if (e->id >= n_refs_) continue;
+            opened[(size_t)e->id * d1_] += e->value;
+            closed[(size_t)e->id * d1_] -= e->value;
+        }
     }
 
     // Turns the differences into each window's counts.

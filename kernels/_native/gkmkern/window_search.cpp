@@ -38,7 +38,7 @@ int run_block(const window_job& job, const window_run& run)
     return (int)std::max<size_t>(1, std::min<size_t>(MAX_BLOCK, RUN_BYTES / std::max<size_t>(per_query, 1)));
 }
 
-// What the sinks of one run share: the windows holding each span position,
+// What the searches of one run share: the windows holding each span position,
 // as offsets within the run, and (weighted) each window's L-mer weights.
 struct run_frame {
     const window_run& run;
@@ -78,59 +78,47 @@ struct run_frame {
         size_t cell;
         int first, last, p, p_ref;
     };
-    located locate(const lmer_hit& h, const lmer_entry& e) const
+    located locate(uint32_t tm, const lmer_entry& e) const
     {
-        const uint32_t tag = h.tag();
+        const uint32_t tag = hit_tag(tm);
         located at;
         at.p = (int)(tag & POS_MASK);
         at.p_ref = e.value - run.span_start;
         at.first = std::max(hold_first[at.p], hold_first[at.p_ref]);
         at.last = std::min(hold_last[at.p], hold_last[at.p_ref]);
-        at.cell = ((size_t)(tag >> POS_BITS) * n_ref + e.id) * d1 + h.mismatches();
+        at.cell = ((size_t)(tag >> POS_BITS) * n_ref + e.id) * d1 + hit_mismatches(tm);
         return at;
     }
 };
 
 // Regular kernel: +1 at the first window holding the pair, -1 after the last.
-class run_counts final : public hit_sink {
-public:
-    run_counts(const run_frame& f, std::vector<int32_t>& diff) : f_(f), diff_(diff.data()) {}
-    void take(const lmer_hit* hits, size_t n) override
-    {
-        for_each_hit_entry(hits, n, f_.entries, [&](const lmer_hit& h, const lmer_entry& e) {
-            const run_frame::located at = f_.locate(h, e);
-            if (at.first > at.last) return;
-            diff_[at.first * f_.stride + at.cell] += 1;
-            diff_[(at.last + 1) * f_.stride + at.cell] -= 1;
-        });
-    }
-
-private:
-    const run_frame& f_;
-    int32_t* diff_;
-};
+void count_run_hits(const run_frame& f, const std::vector<query_lmer>& lmers, search_workspace& ws, int d,
+                    std::vector<int32_t>& diff)
+{
+    int32_t* const out = diff.data();
+    search_lmer_entries(f.run.refs, f.entries, d, lmers.data(), lmers.size(), ws, [&](uint32_t tm, const lmer_entry& e) {
+        const run_frame::located at = f.locate(tm, e);
+        if (at.first > at.last) return;
+        out[at.first * f.stride + at.cell] += 1;
+        out[(at.last + 1) * f.stride + at.cell] -= 1;
+    });
+}
 
 // Weighted kernel: each window holding the pair adds the product of the two
 // L-mers' weights in that window.
-class run_weighted final : public hit_sink {
-public:
-    run_weighted(const run_frame& f, std::vector<double>& values) : f_(f), values_(values.data()) {}
-    void take(const lmer_hit* hits, size_t n) override
-    {
-        for_each_hit_entry(hits, n, f_.entries, [&](const lmer_hit& h, const lmer_entry& e) {
-            const run_frame::located at = f_.locate(h, e);
-            for (int w = at.first; w <= at.last; w++) {
-                const double* wt = f_.weights[w].data();
-                const int off = f_.window_offset[w];
-                values_[w * f_.stride + at.cell] += wt[at.p - off] * wt[at.p_ref - off];
-            }
-        });
-    }
-
-private:
-    const run_frame& f_;
-    double* values_;
-};
+void weigh_run_hits(const run_frame& f, const std::vector<query_lmer>& lmers, search_workspace& ws, int d,
+                    std::vector<double>& values)
+{
+    double* const out = values.data();
+    search_lmer_entries(f.run.refs, f.entries, d, lmers.data(), lmers.size(), ws, [&](uint32_t tm, const lmer_entry& e) {
+        const run_frame::located at = f.locate(tm, e);
+        for (int w = at.first; w <= at.last; w++) {
+            const double* wt = f.weights[w].data();
+            const int off = f.window_offset[w];
+            out[w * f.stride + at.cell] += wt[at.p - off] * wt[at.p_ref - off];
+        }
+    });
+}
 
 // Forward L-mers of queries [first, first + n) that start in the run's span.
 void run_lmers(const window_job& job, const window_run& run, int first, int n, std::vector<query_lmer>& out,
@@ -250,13 +238,11 @@ void eval_window_run(const window_job& job, const window_run& run, const double*
         run_lmers(job, run, first, n, lmers, span);
         if (job.positional) {
             std::fill(values.begin(), values.end(), 0.0);
-            run_weighted sink(frame, values);
-            search_lmer_index(run.refs, job.base->param.d, lmers.data(), lmers.size(), ws, sink);
+            weigh_run_hits(frame, lmers, ws, job.base->param.d, values);
             write_run_values(job, run, frame, values.data(), first, n, q_norms, r_norms, out);
         } else {
             std::fill(diff.begin(), diff.end(), 0);
-            run_counts sink(frame, diff);
-            search_lmer_index(run.refs, job.base->param.d, lmers.data(), lmers.size(), ws, sink);
+            count_run_hits(frame, lmers, ws, job.base->param.d, diff);
             for (int w = 1; w < run.count; w++)
                 for (size_t c = 0; c < frame.stride; c++) diff[w * frame.stride + c] += diff[(w - 1) * frame.stride + c];
             write_run_values(job, run, frame, diff.data(), first, n, q_norms, r_norms, out);

@@ -12,7 +12,10 @@ the weighted self-norms at the same centre.
 import math
 
 from reference import (
+    _COMPLEMENT,
     encode,
+    lmers,
+    mismatch_profile,
     norm_from_self_value,
     normalise,
     pair_profile,
@@ -87,6 +90,23 @@ class ReferenceWeightedKernel:
                         for q, qn in zip(queries, q_norms)])
         return out
 
+    def masked_value(self, x, y, center):
+        """Normalised K_c(x, y) with every L-mer covering a non-ACGT character left out."""
+        return normalise(self._masked(x, y, center), norm_from_self_value(self._masked(x, x, center)),
+                         norm_from_self_value(self._masked(y, y, center)))
+
+    def _masked(self, x, y, center):
+        x, y = x.upper(), y.upper()
+        wx, _ = self._weights(x, center)
+        wy, wy_rc = self._weights(y, center)
+        q = _clean(lmers(x, self.L), wx)
+        r = _clean(lmers(y, self.L), wy)
+        if self.use_rc:
+            r += _clean(lmers("".join(_COMPLEMENT.get(c, "N") for c in reversed(y)), self.L), wy_rc)
+        prof = mismatch_profile([w for w, _ in q], [wt for _, wt in q], [w for w, _ in r], [wt for _, wt in r],
+                                self.L, self.d)
+        return reduce_profile(prof, self.weights)
+
     def eval_self(self, seqs, centers):
         return self.eval_cross(seqs, seqs, centers)
 
@@ -99,3 +119,8 @@ class ReferenceWeightedKernel:
         # Relative error of the quotient: that of the value plus half that of each squared norm.
         rel = scale / abs(value) + 0.5 * nq_scale / (nq * nq) + 0.5 * nr_scale / (nr * nr)
         return result, abs(result) * rel
+
+
+def _clean(words, weights):
+    """(word, weight) of the words made of A, C, G, T only."""
+    return [(w, wt) for w, wt in zip(words, weights) if set(w) <= set("ACGT")]

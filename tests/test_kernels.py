@@ -144,12 +144,25 @@ def test_positional_kernel_is_centred_on_each_sequence_middle(pos_kernel):
     np.testing.assert_allclose(kernel(seqs[:1], seqs[1:]), expected[:1, 1:], rtol=1e-10)
 
 
+@pytest.mark.parametrize("use_rc", [False, True])
+def test_positional_kernel_with_skip_leaves_out_lmers_covering_non_acgt(use_rc):
+    texts = ["ACGTNACGTTGCAACNNGTAGGCT", "nnacgtRYacgtTTGCAAcgtagg", "ACGTACGTACGT-ACGTACGGTTA", "N" * 24,
+             "ACGTTGCAACGGTACCATGACGTA"]
+    kernel = GkmKernel(**SMALL, use_rc=use_rc, invalid="skip", positional=True, weight_sigma=8.0)
+    brute_force = refw.ReferenceWeightedKernel(5, 3, 2, 0, use_rc, refw.POS_TRIANGULAR, sigma=8.0)
+    expected = np.array([[brute_force.masked_value(q, r, 11.5) for r in texts] for q in texts])
+    np.testing.assert_allclose(kernel(texts), expected, rtol=1e-10, atol=1e-15)
+    np.testing.assert_allclose(kernel(texts[::-1], texts[1:]), expected[::-1, 1:], rtol=1e-10, atol=1e-15)
+    assert not kernel(texts)[3].any()
+    clean = GkmKernel(**SMALL, use_rc=use_rc, positional=True, weight_sigma=8.0)
+    assert np.array_equal(kernel(texts[4:] * 2), clean(texts[4:] * 2))
+
+
 @pytest.mark.parametrize(
     "params, error, message",
     [
         ({"positional": True}, ValueError,
          r"the positional kernel compares sequences of one length: X\[1\] has 9 bases, expected 8"),
-        ({"positional": True, "invalid": "skip"}, ValueError, "invalid='skip' is not available with positional=True"),
         ({"positional": True, "pos_kernel": "box"}, ValueError, "pos_kernel must be one of"),
         ({"positional": True, "weight_sigma": 0.0}, ValueError, "weight_sigma must be greater than 0; got 0.0"),
         ({"positional": True, "weight_gamma": -1.0}, ValueError, "weight_gamma must be at least 0; got -1.0"),

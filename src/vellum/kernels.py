@@ -114,8 +114,7 @@ class GkmKernel(BaseEstimator):
         scores 0 against everything.
     positional : bool, default=False
         Weight every L-mer by its distance from the sequence's middle (all
-        sequences must then have one length; not available with
-        ``invalid="skip"``).
+        sequences must then have one length).
     pos_kernel : {"triangular", "epanechnikov", "gaussian", "laplacian", "cauchy"}, default="triangular"
         Shape of the positional weight.
     weight_sigma : float, default=50.0
@@ -221,11 +220,6 @@ class GkmKernel(BaseEstimator):
                 raise ValueError(f"weight_gamma must be at least 0; got {self.weight_gamma!r}")
             if self.pos_kernel != "laplacian" and not self.weight_sigma > 0:
                 raise ValueError(f"weight_sigma must be greater than 0; got {self.weight_sigma!r}")
-            if self.invalid == "skip":
-                raise ValueError(
-                    "invalid='skip' is not available with positional=True: positional weights replace the "
-                    "per-L-mer weights that leave out non-ACGT bases"
-                )
 
     def native(self) -> _gkmkern.Kernel | _gkmkern.WeightedKernel:
         """A new, empty native kernel with these parameters."""
@@ -251,12 +245,19 @@ class GkmKernel(BaseEstimator):
         except ValueError as err:
             raise ValueError(f"invalid kernel parameters (L={self.L}, k={self.k}, d={self.d}): {err}") from None
 
+    def encode(self, native: _gkmkern.Kernel | _gkmkern.WeightedKernel, texts: list[str]) -> list:
+        """Texts as native's evaluations take them: masked sequences under ``invalid="skip"``."""
+        # Plain str queries are encoded by the core without a mask.
+        if self.invalid != "skip":
+            return texts
+        return [_gkmkern.Sequence(native, text, skip_invalid=True) for text in texts]
+
     def _gram(self, X: list[str], out: np.ndarray) -> np.ndarray:
         native = self.native()
         with progress_bar(self.progress, len(X), "Gram matrix") as bar:
             if self.positional:
                 check_one_length(X, "X")
-                native.self_eval(X, out=out)
+                native.self_eval(self.encode(native, X), out=out)
             else:
                 skip = self.invalid == "skip"
                 for text in X:
@@ -298,11 +299,11 @@ class ReferenceSet:
         self.kernel = clone(kernel)
         self.sequences = self.kernel.check(Y, "Y", ids=ids)
         self._native = self.kernel.native()
+        skip = self.kernel.invalid == "skip"
         if self.kernel.positional:
             check_one_length(self.sequences, "Y")
-            self._encoded = [_gkmkern.Sequence(self._native, text) for text in self.sequences]
+            self._encoded = [_gkmkern.Sequence(self._native, text, skip_invalid=skip) for text in self.sequences]
         else:
-            skip = self.kernel.invalid == "skip"
             for text in self.sequences:
                 self._native.add_sequence(text, skip_invalid=skip)
             self._native.finalize()
@@ -384,15 +385,12 @@ class ReferenceSet:
     def _score(self, texts: list[str], out: np.ndarray) -> None:
         if self.kernel.positional:
             check_one_length(texts, "X", len(self.sequences[0]))
-            self._native.cross_eval(texts, self._encoded, out=out)
+            self._native.cross_eval(self._encode(texts), self._encoded, out=out)
         else:
             self._native.eval_batch(self._encode(texts), out=out)
 
     def _encode(self, text_list: list[str]) -> list:
-        # Plain str queries are encoded by the core without a mask.
-        if self.kernel.invalid != "skip":
-            return text_list
-        return [_gkmkern.Sequence(self._native, text, skip_invalid=True) for text in text_list]
+        return self.kernel.encode(self._native, text_list)
 
     def window_blocks(self, seq: str, window: int, shift: int) -> Iterator[tuple[int, np.ndarray]]:
         """The windows of one sequence of any length against the references.

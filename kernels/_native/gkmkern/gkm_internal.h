@@ -235,21 +235,32 @@ void partition_lists(int L, int d, int t, const node_lists& in, const bool ok[4]
                      std::vector<query_lmer>& buf);
 
 // The entries of suffix u of one node, through a table of starts (dense
-// nodes) or by rank in the node's mask (sparse ones); n is 0 for an absent
-// suffix, so that callers need no branch.
+// nodes) or by rank in the node's mask (sparse ones). any() takes any suffix
+// and gives n = 0 for an absent one, so that callers need no branch; word(w)
+// views one mask word whose set suffixes are known present, its loads
+// hoisted out of the caller's loop.
 struct starts_locator {
     const uint32_t* start;
-    void operator()(uint32_t u, uint32_t* first, uint32_t* n) const
+    void any(uint32_t u, uint32_t* first, uint32_t* n) const
     {
         *first = start[u];
         *n = start[u + 1] - start[u];
     }
+    struct word_view {
+        const uint32_t* start;
+        void present(uint32_t bit, uint32_t* first, uint32_t* n) const
+        {
+            *first = start[bit];
+            *n = start[bit + 1] - start[bit];
+        }
+    };
+    word_view word(int w) const { return {start + (w << 6)}; }
 };
 struct rank_locator {
     const uint64_t* mask;
     const uint32_t* word_group;
     const uint32_t* group_start;
-    void operator()(uint32_t u, uint32_t* first, uint32_t* n) const
+    void any(uint32_t u, uint32_t* first, uint32_t* n) const
     {
         const uint64_t word = mask[u >> 6];
         const uint32_t bit = u & 63;
@@ -258,10 +269,23 @@ struct rank_locator {
         *first = group_start[g];
         *n = (group_start[g + 1] - *first) & (0u - present);
     }
+    struct word_view {
+        uint64_t word;
+        const uint32_t* group_start;  // from the word's first group
+        void present(uint32_t bit, uint32_t* first, uint32_t* n) const
+        {
+            const uint32_t g = (uint32_t)__builtin_popcountll(word & ((uint64_t(1) << bit) - 1));
+            *first = group_start[g];
+            *n = group_start[g + 1] - *first;
+        }
+    };
+    word_view word(int w) const { return {mask[w], group_start + word_group[w]}; }
 };
 
-// Sink::hit(tag_m, first, n): the query L-mer of that tag met, with m
-// mismatches, the group of entries [first, first + n); n may be 0.
+// Sink::at(tag_m) gives the hits of one query L-mer that has spent m
+// mismatches; their hit(dm, first, n): it met, with m + dm mismatches, the
+// group of entries [first, first + n); n may be 0. What a sink derives from
+// the tag is thus derived once an L-mer, not once a hit.
 template <class Sink>
 class lmer_walker {
 public:
@@ -301,7 +325,7 @@ private:
     void lookup(const query_lmer& q, uint32_t code, uint32_t lo, uint32_t hi)
     {
         uint32_t first, n;
-        if (find_group(ix_, code, lo, hi, &first, &n)) sink_.hit(tag_m(q.tag, d_), first, n);
+        if (find_group(ix_, code, lo, hi, &first, &n)) sink_.at(tag_m(q.tag, d_)).hit(0, first, n);
     }
 
     void walk(int t, uint32_t prefix, uint32_t lo, uint32_t hi, const node_lists& lists)
@@ -352,8 +376,8 @@ private:
         uint32_t first, n;
         // Nothing left to spend: the own suffix only.
         for (int i = 0; i < lists.n_sat; i++) {
-            locate(lists.sat[i].code & smask, &first, &n);
-            sink_.hit(tag_m(lists.sat[i].tag, d), first, n);
+            locate.any(lists.sat[i].code & smask, &first, &n);
+            sink_.at(tag_m(lists.sat[i].tag, d)).hit(0, first, n);
         }
         // Mismatches to spend: every present suffix within reach, from the mask.
         for (int m = 0; m < d; m++) {
@@ -361,35 +385,35 @@ private:
             const int r = std::min(d - m, MAX_SUFFIX);
             for (int i = 0; i < lists.n[m]; i++) {
                 const uint32_t s = l[i].code & smask;
-                const uint32_t tm = tag_m(l[i].tag, m);
+                const auto hits = sink_.at(tag_m(l[i].tag, m));
                 if (r == 1 && ix_.words == 4) {
                     // One mismatch left on four bases: the own suffix and its
                     // neighbours of the own mask word, and the three suffixes
                     // that differ in the first base, one in each other word.
-                    const uint32_t own = s >> 6, bit = s & 63;
-                    for (uint32_t other = 1; other < 4; other++) {
-                        locate(((own ^ other) << 6) | bit, &first, &n);
-                        sink_.hit(tm + 1, first, n);
-                    }
-                    read_word(tm, s, own, mask[own] & tables_.within[s][1][own], locate);
+                    const uint32_t own = s >> 6;
+                    const uint64_t bit = uint64_t(1) << (s & 63);
+                    for (uint32_t other = 1; other < 4; other++)
+                        read_word(hits, s, own ^ other, mask[own ^ other] & bit, locate);
+                    read_word(hits, s, own, mask[own] & tables_.within[s][1][own], locate);
                     continue;
                 }
                 const uint64_t* within = tables_.within[s][r];
-                for (int w = 0; w < ix_.words; w++) read_word(tm, s, w, mask[w] & within[w], locate);
+                for (int w = 0; w < ix_.words; w++) read_word(hits, s, w, mask[w] & within[w], locate);
             }
         }
     }
 
     // Hits on the suffixes set in h, mask word w, each as far from s as it is.
-    template <class Locate>
-    void read_word(uint32_t tm, uint32_t s, int w, uint64_t h, Locate locate)
+    template <class Hits, class Locate>
+    void read_word(const Hits& hits, uint32_t s, int w, uint64_t h, Locate locate)
     {
+        const auto view = locate.word(w);
         while (h) {
-            const uint32_t u = (uint32_t)(w << 6) | (uint32_t)__builtin_ctzll(h);
+            const uint32_t bit = (uint32_t)__builtin_ctzll(h);
             h &= h - 1;
             uint32_t first, n;
-            locate(u, &first, &n);
-            sink_.hit(tm + (uint32_t)lmer_mismatches(s, u), first, n);
+            view.present(bit, &first, &n);
+            hits.hit(lmer_mismatches(s, (uint32_t)(w << 6) | bit), first, n);
         }
     }
 };
@@ -410,13 +434,19 @@ template <class F>
 void search_lmer_entries(const lmer_index_nodes& ix, const lmer_entry* entries, int d, const query_lmer* queries,
                          size_t n, search_workspace& ws, F&& f)
 {
+    struct lmer_hits {
+        const lmer_entry* entries;
+        F& f;
+        uint32_t tm;
+        void hit(int dm, uint32_t first, uint32_t n) const
+        {
+            for (uint32_t k = 0; k < n; k++) f(tm + (uint32_t)dm, entries[first + k]);
+        }
+    };
     struct entry_sink {
         const lmer_entry* entries;
         F& f;
-        void hit(uint32_t tm, uint32_t first, uint32_t n)
-        {
-            for (uint32_t k = 0; k < n; k++) f(tm, entries[first + k]);
-        }
+        lmer_hits at(uint32_t tm) const { return {entries, f, tm}; }
     } sink{entries, f};
     search_lmer_index(ix, d, queries, n, ws, sink);
 }

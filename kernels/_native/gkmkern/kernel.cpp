@@ -19,7 +19,7 @@ public:
     static constexpr int MAX_ROWS = 64;
 
     block_counts(const lmer_index<lmer_counts>& ix, int d, int col0, int ncols, int max_rows)
-        : entries_(ix.entries.data()), d_(d), col0_(col0), ncols_((size_t)ncols),
+        : entries_(ix.entries.data()), d_(d), col0_(col0), ncols_((size_t)ncols), ncols32_((uint32_t)ncols),
           counts_((size_t)max_rows * (d + 1) * ncols_), cell_of_(CELL_KEY_MASK + 1)
     {
         for (int row = 0; row < max_rows; row++)
@@ -53,28 +53,44 @@ public:
         drain();
     }
 
-    // Hits of L-mers held once are spread into one increment per entry, four
-    // slots a hit whatever its size (most groups hold one or two entries), so
-    // that the increments, which land at random in the counts, run later
-    // without a branch and overlap their cache misses.
-    void hit(uint32_t tm, uint32_t first, uint32_t size)
-    {
-        const uint32_t cell = cell_of_[tm & CELL_KEY_MASK];
-        if (__builtin_expect((tm >> TIMES_SHIFT) > 1 || size > 4, 0)) {
-            add_repeated(counts_.data() - col0_ + cell, first, size, (int32_t)(tm >> TIMES_SHIFT));
-            return;
+    // The hits of one query L-mer. Hits of L-mers held once are spread into
+    // one increment per entry, four slots a hit whatever its size (most
+    // groups hold one or two entries), so that the increments, which land at
+    // random in the counts, run later without a branch and overlap their
+    // cache misses.
+    class lmer_hits {
+    public:
+        lmer_hits(block_counts& c, uint32_t tm)
+            : c_(c), cell_(c.cell_of_[tm & CELL_KEY_MASK]), times_((int32_t)(tm >> TIMES_SHIFT))
+        {
         }
-        // One word an increment, the entry above the cell: the next entry's
-        // increment is one addition away.
-        const uint64_t word = (uint64_t)first << 32 | cell, next = uint64_t(1) << 32;
-        increment* inc = increments_ + n_increments_;
-        inc[0] = word;
-        inc[1] = word + next;
-        inc[2] = word + 2 * next;
-        inc[3] = word + 3 * next;
-        n_increments_ += size;
-        if (n_increments_ > INCREMENT_BATCH) drain();
-    }
+
+        void hit(int dm, uint32_t first, uint32_t size) const
+        {
+            const uint32_t cell = cell_ + (uint32_t)dm * c_.ncols32_;
+            if (__builtin_expect(times_ > 1 || size > 4, 0)) {
+                c_.add_repeated(c_.counts_.data() - c_.col0_ + cell, first, size, times_);
+                return;
+            }
+            // One word an increment, the entry above the cell: the next
+            // entry's increment is one addition away.
+            const uint64_t word = (uint64_t)first << 32 | cell, next = uint64_t(1) << 32;
+            increment* inc = c_.increments_ + c_.n_increments_;
+            inc[0] = word;
+            inc[1] = word + next;
+            inc[2] = word + 2 * next;
+            inc[3] = word + 3 * next;
+            c_.n_increments_ += size;
+            if (c_.n_increments_ > INCREMENT_BATCH) c_.drain();
+        }
+
+    private:
+        block_counts& c_;
+        uint32_t cell_;
+        int32_t times_;
+    };
+
+    lmer_hits at(uint32_t tm) { return lmer_hits(*this, tm); }
 
     // Normalised value of block row `row` against column j.
     double value(const double* weights, int row, int j, double norm_q, double norm_r) const
@@ -105,7 +121,7 @@ private:
     void drain()
     {
         int32_t* const counts = counts_.data() - col0_;
-        for (size_t i = 0; i < n_increments_; i++) {
+        for (uint32_t i = 0; i < n_increments_; i++) {
             const lmer_entry e = entries_[increments_[i] >> 32];
             counts[(uint32_t)increments_[i] + e.id] += e.value;
         }
@@ -116,10 +132,11 @@ private:
     int d_;
     int col0_;
     size_t ncols_;
+    uint32_t ncols32_;
     std::vector<int32_t> counts_;
     std::vector<uint32_t> cell_of_;
     increment increments_[INCREMENT_BATCH + 4];
-    size_t n_increments_ = 0;
+    uint32_t n_increments_ = 0;  // not 64 bits: the increments' stores cannot alias it
     lmer_span span_;
 };
 

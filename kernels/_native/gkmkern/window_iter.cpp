@@ -29,17 +29,29 @@ public:
     int first_lmer() const { return p0_; }
     int n_lmers() const { return (int)first_.size(); }
 
-    void hit(uint32_t tm, uint32_t first, uint32_t n)
+    // The hits of the query L-mer at one position: each entry opens its
+    // count at the first window holding that L-mer and closes it after the last.
+    struct lmer_hits {
+        const chunk_counts& c;
+        int32_t* opened;
+        int32_t* closed;
+        void hit(int dm, uint32_t first, uint32_t n) const
+        {
+            for (const lmer_entry* e = c.entries_ + first; e != c.entries_ + first + n; e++) {
+                // References added after the iterator was made are not its columns.
+                if (e->id >= c.n_refs_) continue;
+                const size_t cell = (size_t)e->id * c.d1_ + (size_t)dm;
+                opened[cell] += e->value;
+                closed[cell] -= e->value;
+            }
+        }
+    };
+
+    lmer_hits at(uint32_t tm)
     {
         const uint32_t p = hit_tag(tm);
-        int32_t* const opened = &diff_[first_[p] * stride_ + hit_mismatches(tm)];
-        int32_t* const closed = &diff_[(last_[p] + 1) * stride_ + hit_mismatches(tm)];
-        for (const lmer_entry* e = entries_ + first; e != entries_ + first + n; e++) {
-            // References added after the iterator was made are not its columns.
-            if (e->id >= n_refs_) continue;
-            opened[(size_t)e->id * d1_] += e->value;
-            closed[(size_t)e->id * d1_] -= e->value;
-        }
+        return {*this, &diff_[first_[p] * stride_ + hit_mismatches(tm)],
+                &diff_[(last_[p] + 1) * stride_ + hit_mismatches(tm)]};
     }
 
     // Turns the differences into each window's counts.

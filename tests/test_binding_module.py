@@ -1,4 +1,7 @@
 """The extension module: its documentation, types, constants and docstrings."""
+import subprocess
+import sys
+
 import pytest
 
 import vellum
@@ -93,3 +96,21 @@ def test_parameter_attributes_are_read_only(cls, attr):
     with pytest.raises(AttributeError):
         setattr(kernel, attr, 5)
     assert getattr(kernel, attr) == {"L": 10, "k": 6, "d": 3}[attr]
+
+
+def test_native_module_imports_without_the_python_layers():
+    # Benchmarks and workers that need only the core must not pay for
+    # scikit-learn, SciPy or Biopython in time and resident memory.
+    script = (
+        "import sys, vellum._gkmkern\n"
+        "heavy = sorted(m for m in ('sklearn', 'scipy', 'Bio', 'matplotlib') if m in sys.modules)\n"
+        "import vellum\n"
+        "print(heavy, vellum.GkmSVC.__module__, vellum.read_fasta.__module__, 'GkmKernel' in dir(vellum))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["[]", "vellum.estimators", "vellum.fasta", "True"]
+
+
+def test_unknown_package_attribute_is_an_attribute_error():
+    with pytest.raises(AttributeError, match="module 'vellum' has no attribute 'nothing_here'"):
+        vellum.nothing_here

@@ -11,6 +11,8 @@ re-exported here. One encoded sequence holds at most 2,047 bases
 (:data:`MAX_SEQUENCE_LENGTH`); the package refuses longer sequences where
 they cannot be computed whole instead of cutting them.
 """
+import importlib
+
 from ._gkmkern import (
     POS_CAUCHY,
     POS_EPANECHNIKOV,
@@ -24,11 +26,34 @@ from ._gkmkern import (
     Sequence,
     WeightedKernel,
 )
-from .estimators import GkmSVC, GkmSVR
-from .fasta import DroppedRecordsWarning, read_fasta
-from .kernels import GkmKernel, ReferenceSet
-from .model_selection import CrossValidatedROC, cross_validate_roc
-from .sequences import MAX_SEQUENCE_LENGTH
+
+# The Python layers load on first use, so that importing the native module
+# (``vellum._gkmkern``) does not pull scikit-learn, SciPy and Biopython in.
+_LAZY = {
+    "GkmSVC": "estimators",
+    "GkmSVR": "estimators",
+    "DroppedRecordsWarning": "fasta",
+    "read_fasta": "fasta",
+    "GkmKernel": "kernels",
+    "ReferenceSet": "kernels",
+    "CrossValidatedROC": "model_selection",
+    "cross_validate_roc": "model_selection",
+    "MAX_SEQUENCE_LENGTH": "sequences",
+}
+
+
+def __getattr__(name: str):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError("module %r has no attribute %r" % (__name__, name))
+    value = getattr(importlib.import_module("." + module, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list:
+    return sorted(set(globals()) | set(_LAZY))
+
 
 __all__ = [
     "GkmKernel",

@@ -106,7 +106,7 @@ GKM_API gkm_kernel_t* gkm_kernel_create(const gkm_parameter_t* param);
 GKM_API void gkm_kernel_destroy(gkm_kernel_t* kernel);
 GKM_API void* gkm_kernel_base(gkm_kernel_t* kernel);
 GKM_API const void* gkm_kernel_base_const(const gkm_kernel_t* kernel);
-/* Builds the tree of all references; 0, or -1 (kernel left open) when out of memory. */
+/* Builds the index of all references; 0, or -1 (kernel left open) when out of memory. */
 GKM_API int gkm_kernel_finalize(gkm_kernel_t* kernel);
 /* res: n_seqs normalised values; -1 (res zeros) when working memory failed or a is encoded for another L. */
 GKM_API int gkm_kernel_eval_all(const gkm_kernel_t* kernel, const gkm_sequence_t* a, double* res);
@@ -128,7 +128,7 @@ GKM_API gkm_window_iter_t* gkm_window_iter_create(const gkm_kernel_t* kernel, co
 GKM_API void gkm_window_iter_destroy(gkm_window_iter_t* it);
 GKM_API int gkm_window_iter_count(const gkm_window_iter_t* it);
 GKM_API void gkm_window_iter_reset(gkm_window_iter_t* it);
-/* 1 with res filled for the next window; 0 when none is left or the kernel has no tree. */
+/* 1 with res filled for the next window; 0 when none is left or the kernel is not finalised. */
 GKM_API int gkm_window_iter_next(gkm_window_iter_t* it, double* res);
 
 /* Window matrices: out[(w * n + i) * n + j] and out[(w * n_q + i) * n_ref + j]. */

@@ -5,9 +5,26 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <omp.h>
+#include <pthread.h>
 
 namespace {
+
+// GNU OpenMP keeps its worker threads in a pool that a forked child inherits
+// without the threads, so the child's first team of two or more waits for
+// them forever. A team of one never touches the pool: a process forked after
+// a team of several ran therefore evaluates on one thread, which gives the
+// same values.
+std::atomic<bool> teams_started{false};
+std::atomic<bool> single_threaded{false};
+
+void after_fork_in_child()
+{
+    if (teams_started.load()) single_threaded.store(true);
+}
+
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
 const gkm_kernel_base_t* as_base(const void* p) { return static_cast<const gkm_kernel_base_t*>(p); }
 gkm_kernel_base_t* as_base(void* p) { return static_cast<gkm_kernel_base_t*>(p); }
@@ -95,7 +112,10 @@ int team_size(const gkm_kernel_base_t* base, size_t items)
     // not depend on the team size, so capping it is safe.
     int n = std::max(1, base->param.nthreads);
     n = std::min(n, std::max(1, omp_get_num_procs()));
-    return (int)std::min<size_t>((size_t)n, std::max<size_t>(1, items));
+    n = (int)std::min<size_t>((size_t)n, std::max<size_t>(1, items));
+    if (single_threaded.load(std::memory_order_relaxed)) return 1;
+    if (n > 1) teams_started.store(true, std::memory_order_relaxed);
+    return n;
 }
 
 bool checked_size(size_t a, size_t b, size_t* out) { return !__builtin_mul_overflow(a, b, out); }

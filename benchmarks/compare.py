@@ -244,12 +244,15 @@ def gram_method(side: Side, name: str) -> str:
 
 
 def derived_lines(base: Side, head: Side) -> list[str]:
-    """Ratios between workloads: threads on the head side, Gram against the base."""
+    """Ratios between workloads: core threads on the head side, Python threads on both, Gram against the base."""
     lines = []
     for one, two in (("W1", "W1t2"), ("Gram", "Gram2")):
         if one in head.runs and two in head.runs:
             lines.append("- 2 threads vs 1 (head, %s / %s): %s"
                          % (one, two, ratio(head.median_seconds(one), head.median_seconds(two))))
+    if "Pair" in head.runs and "Pair2" in head.runs:
+        lines.append("- two kernels in 2 Python threads vs one after the other (Pair2 / Pair): head %s, base %s"
+                     % tuple(ratio(side.median_seconds("Pair2"), side.median_seconds("Pair")) for side in (head, base)))
     if "Gram" in head.runs:
         lines.append("- Gram, head %s vs base %s: %.3f s vs %.3f s, base/head %s"
                      % (gram_method(head, "Gram"), gram_method(base, "Gram"), head.median_seconds("Gram"),

@@ -28,6 +28,7 @@ import random
 import resource
 import struct
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -155,6 +156,31 @@ def refs_against_each_other(gk: ModuleType, params: dict, refs: list[str]) -> li
     return kernel.gram() if hasattr(kernel, "gram") else kernel.eval_batch(refs)
 
 
+def two_kernels(gk: ModuleType, params: dict, sets: list[list[str]], in_threads: bool) -> list:
+    """``batch_against_refs`` of each set against itself, each on a kernel of
+    its own: in one Python thread per set, started together, or one after
+    the other. The results come in the order of ``sets`` either way."""
+    if not in_threads:
+        return [batch_against_refs(gk, params, refs, refs) for refs in sets]
+    results: list = [None] * len(sets)
+    errors: list[BaseException] = []
+
+    def run(i: int) -> None:
+        try:
+            results[i] = batch_against_refs(gk, params, sets[i], sets[i])
+        except BaseException as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(sets))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if errors:
+        raise errors[0]
+    return results
+
+
 def sliding_query(gk: ModuleType, params: dict, refs: list[str], query: str, window: int, shift: int) -> list:
     return stored_kernel(gk, params, refs).sliding_query(query, window, shift)
 
@@ -199,6 +225,10 @@ def w1_set(scale: float, _data: Path) -> dict:
 def w1_inputs(scale: float, data: Path) -> dict:
     refs = w1_set(scale, data)["refs"]
     return {"refs": refs, "queries": refs}
+
+
+def pair_inputs(scale: float, _data: Path) -> dict:
+    return {"sets": [synthetic_dna(scaled(600, scale), 300, seed=seed) for seed in (707, 708)]}
 
 
 def w2_inputs(scale: float, _data: Path) -> dict:
@@ -258,6 +288,11 @@ WORKLOADS = {w.name: w for w in (
              w1_set, functools.partial(refs_against_each_other, params=W1_PARAMS)),
     Workload("Gram2", "Gram with nthreads=2",
              w1_set, functools.partial(refs_against_each_other, params=W1T2_PARAMS)),
+    Workload("Pair", "two Kernels with W1's parameters, 600 x 300 bp references each, eval_batch of the same "
+             "texts, one after the other",
+             pair_inputs, functools.partial(two_kernels, params=W1_PARAMS, in_threads=False)),
+    Workload("Pair2", "Pair with each kernel in a Python thread of its own, both at once",
+             pair_inputs, functools.partial(two_kernels, params=W1_PARAMS, in_threads=True)),
 )}
 
 

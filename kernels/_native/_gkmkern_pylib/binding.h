@@ -1,6 +1,7 @@
 /* Records and helpers shared by the files of the Python binding; never installed.
  *
  * Contents:
+ *   kernel locks        kernel_lock_t, lock_kernel, unlock_kernel, WITHOUT_GIL
  *   object records      SequenceObject, KernelObject, WeightedKernelObject
  *   type objects        SequenceType, KernelType, WeightedKernelType
  *   lifecycle guards    raise_not_initialized, reject_reinit
@@ -35,6 +36,34 @@ typedef struct {
 
 void read_kernel_params(const void* kernel_base, kernel_params_t* out);
 
+/* ---- kernel locks -------------------------------------------------------- */
+
+/* One call at a time on a kernel object. A method holds the lock from reading
+ * the kernel's state (reference count, cache) until it has written its
+ * results, and runs the core without the GIL in between. */
+typedef struct {
+    PyThread_type_lock handle;  /* owned; NULL only when creating it failed */
+    unsigned long owner;        /* holding thread's ident, 0 when free; only touched with the GIL held */
+} kernel_lock_t;
+
+/* 0, or -1 with MemoryError. */
+int kernel_lock_create(kernel_lock_t* lock);
+/* Frees the lock; safe on one whose creation failed. */
+void kernel_lock_destroy(kernel_lock_t* lock);
+/* 0 with the lock held, waiting for it without the GIL; -1 with RuntimeError
+ * "<type_name> object is already in use by this thread" when this thread
+ * holds it already. */
+int lock_kernel(kernel_lock_t* lock, const char* type_name);
+void unlock_kernel(kernel_lock_t* lock);
+
+/* Runs the statements with the GIL released: they must not touch any Python
+ * object, reference count or exception. */
+#define WITHOUT_GIL(...)                    \
+    do {                                    \
+        Py_BEGIN_ALLOW_THREADS __VA_ARGS__; \
+        Py_END_ALLOW_THREADS                \
+    } while (0)
+
 /* ---- object records ------------------------------------------------------ */
 
 typedef struct {
@@ -49,11 +78,13 @@ typedef struct {
     /* owned; reference windows of cross_window_eval. The cache records the
      * geometry and references it was built for (gkm_window_tree_cache_matches). */
     gkm_window_tree_cache_t* wcache;
+    kernel_lock_t lock;              /* guards kernel and wcache */
 } KernelObject;
 
 typedef struct {
     PyObject_HEAD
     gkm_weighted_kernel_t* kernel;   /* owned; null until the initialiser succeeded */
+    kernel_lock_t lock;              /* guards kernel */
 } WeightedKernelObject;
 
 extern PyTypeObject SequenceType;
@@ -128,9 +159,12 @@ PyObject* flat_to_3d_list(const double* buf, Py_ssize_t n_outer, Py_ssize_t n_ro
 
 enum { PARAM_L, PARAM_K, PARAM_D };
 
-/* add_sequence(seq, sid=None, *, skip_invalid=False) */
-PyObject* kernel_base_add_sequence(void* kernel_base, PyObject* args, PyObject* kwds);
-PyObject* kernel_base_num_sequences(const void* kernel_base);
+/* add_sequence(seq, sid=None, *, skip_invalid=False), holding lock while the
+ * sequence is encoded and added; type_name names the object in errors. */
+PyObject* kernel_base_add_sequence(void* kernel_base, kernel_lock_t* lock, const char* type_name, PyObject* args,
+                                   PyObject* kwds);
+/* The reference count, read holding lock. */
+PyObject* kernel_base_num_sequences(const void* kernel_base, kernel_lock_t* lock, const char* type_name);
 PyObject* kernel_base_weight(const void* kernel_base, PyObject* args);
 PyObject* kernel_base_weight_scheme(const void* kernel_base);
 PyObject* kernel_base_use_rc(const void* kernel_base);
@@ -156,7 +190,8 @@ typedef int (*window_matrices_fn)(const void* kernel, const gkm_sequence_t* cons
                                   const window_geometry_t* geom, double* out);
 
 /* The n_windows x n x n window matrices of equal-length sequences (lists, or
- * out filled), L the kernel's word length. shift < 1 and core failures raise
+ * out filled), L the kernel's word length; the caller holds the kernel's lock
+ * and eval runs without the GIL. shift < 1 and core failures raise
  * RuntimeError core_failed; no window, ValueError "no valid windows with
  * given padding". */
 PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seqs, const window_geometry_t* geom,

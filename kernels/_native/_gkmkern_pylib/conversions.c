@@ -269,33 +269,54 @@ PyObject* flat_to_3d_list(const double* buf, Py_ssize_t n_outer, Py_ssize_t n_ro
 
 /* ---- kernel-base methods shared by Kernel and WeightedKernel -------------- */
 
-PyObject* kernel_base_add_sequence(void* kernel_base, PyObject* args, PyObject* kwds)
+/* Why a text could not be added as a reference. */
+enum { ADD_NOT_ENCODABLE = -1, ADD_REFUSED = -2 };
+
+/* The new reference's id, or ADD_NOT_ENCODABLE / ADD_REFUSED with nothing
+ * kept. Touches no Python object, so it can run without the GIL. */
+static int encode_and_add(void* kernel_base, const char* text, const char* sid, int skip_invalid)
+{
+    gkm_sequence_t* seq = skip_invalid ? gkm_sequence_create_masked(kernel_base, text, sid)
+                                       : gkm_sequence_create(kernel_base, text, sid);
+    if (seq == NULL) return ADD_NOT_ENCODABLE;
+    int id = gkm_kernel_base_add_sequence(kernel_base, seq);
+    if (id >= 0) return id;
+    gkm_sequence_free(seq);
+    return ADD_REFUSED;
+}
+
+PyObject* kernel_base_add_sequence(void* kernel_base, kernel_lock_t* lock, const char* type_name, PyObject* args,
+                                   PyObject* kwds)
 {
     static char* kwlist[] = {"seq", "sid", "skip_invalid", NULL};
     const char* text;
     const char* sid = NULL;
     int skip_invalid = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "s|z$p", kwlist, &text, &sid, &skip_invalid)) return NULL;
-    gkm_sequence_t* seq = skip_invalid ? gkm_sequence_create_masked(kernel_base, text, sid)
-                                       : gkm_sequence_create(kernel_base, text, sid);
-    if (seq == NULL) {
+    /* text and sid point into args, which the caller keeps alive. */
+    if (lock_kernel(lock, type_name) < 0) return NULL;
+    int id;
+    WITHOUT_GIL(id = encode_and_add(kernel_base, text, sid, skip_invalid));
+    const int finalized = gkm_kernel_base_is_finalized(kernel_base);
+    unlock_kernel(lock);
+    if (id == ADD_NOT_ENCODABLE) {
         PyErr_SetString(PyExc_ValueError, "sequence too short for L, or contains non-ACGT characters");
         return NULL;
     }
-    int id = gkm_kernel_base_add_sequence(kernel_base, seq);
-    if (id < 0) {
-        gkm_sequence_free(seq);
-        if (!gkm_kernel_base_is_finalized(kernel_base))
-            return PyErr_NoMemory();
+    if (id == ADD_REFUSED) {
+        if (!finalized) return PyErr_NoMemory();
         PyErr_SetString(PyExc_RuntimeError, "kernel already finalized; cannot add more sequences");
         return NULL;
     }
     return PyLong_FromLong(id);
 }
 
-PyObject* kernel_base_num_sequences(const void* kernel_base)
+PyObject* kernel_base_num_sequences(const void* kernel_base, kernel_lock_t* lock, const char* type_name)
 {
-    return PyLong_FromLong(gkm_kernel_base_num_sequences(kernel_base));
+    if (lock_kernel(lock, type_name) < 0) return NULL;
+    const int n = gkm_kernel_base_num_sequences(kernel_base);
+    unlock_kernel(lock);
+    return PyLong_FromLong(n);
 }
 
 PyObject* kernel_base_weight(const void* kernel_base, PyObject* args)
@@ -352,7 +373,9 @@ PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seq
     result_t result;
     const Py_ssize_t shape[3] = {n_windows, seqs->n, seqs->n};
     if (result_open(&result, out, 3, shape) < 0) return NULL;
-    int ok = eval(kernel, seqs->seqs, seqs->n, geom, result.data) == 0;
+    int rc;
+    WITHOUT_GIL(rc = eval(kernel, seqs->seqs, seqs->n, geom, result.data));
+    const int ok = rc == 0;
     if (!ok) PyErr_SetString(PyExc_RuntimeError, core_failed);
     return result_close(&result, ok);
 }

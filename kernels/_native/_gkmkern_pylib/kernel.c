@@ -32,30 +32,42 @@ static int Kernel_init(KernelObject* self, PyObject* args, PyObject* kwds)
     return 0;
 }
 
+/* The lock exists from the start, so every method can take it. */
+static PyObject* Kernel_new(PyTypeObject* type, PyObject* args, PyObject* kwds)
+{
+    KernelObject* self = (KernelObject*)PyType_GenericNew(type, args, kwds);
+    if (self != NULL && kernel_lock_create(&self->lock) < 0) Py_CLEAR(self);
+    return (PyObject*)self;
+}
+
 static void Kernel_dealloc(KernelObject* self)
 {
     gkm_window_tree_cache_destroy(self->wcache);
     gkm_kernel_destroy(self->kernel);
+    kernel_lock_destroy(&self->lock);
     Py_TYPE(self)->tp_free((PyObject*)self);
 }
 
 static PyObject* Kernel_add_sequence(KernelObject* self, PyObject* args, PyObject* kwds)
 {
     void* base = Kernel_base(self);
-    return base ? kernel_base_add_sequence(base, args, kwds) : NULL;
+    return base ? kernel_base_add_sequence(base, &self->lock, TYPE_NAME, args, kwds) : NULL;
 }
 
 static PyObject* Kernel_finalize(KernelObject* self, PyObject* Py_UNUSED(ignored))
 {
-    if (Kernel_base(self) == NULL) return NULL;
-    if (gkm_kernel_finalize(self->kernel) < 0) return PyErr_NoMemory();
+    if (Kernel_base(self) == NULL || lock_kernel(&self->lock, TYPE_NAME) < 0) return NULL;
+    int rc;
+    WITHOUT_GIL(rc = gkm_kernel_finalize(self->kernel));
+    unlock_kernel(&self->lock);
+    if (rc < 0) return PyErr_NoMemory();
     Py_RETURN_NONE;
 }
 
 static PyObject* Kernel_num_sequences(KernelObject* self, PyObject* Py_UNUSED(ignored))
 {
     void* base = Kernel_base(self);
-    return base ? kernel_base_num_sequences(base) : NULL;
+    return base ? kernel_base_num_sequences(base, &self->lock, TYPE_NAME) : NULL;
 }
 
 static PyObject* Kernel_weight(KernelObject* self, PyObject* args)
@@ -76,6 +88,19 @@ static PyObject* Kernel_use_rc(KernelObject* self, PyObject* Py_UNUSED(ignored))
     return base ? kernel_base_use_rc(base) : NULL;
 }
 
+/* The rows of eval_batch; with the lock held, the reference count the
+ * result is sized by is the one the core fills. */
+static PyObject* batch_rows(KernelObject* self, const seq_array_t* queries, PyObject* out)
+{
+    const Py_ssize_t shape[2] = {queries->n, gkm_kernel_base_num_sequences(gkm_kernel_base(self->kernel))};
+    result_t result;
+    if (result_open(&result, out, 2, shape) < 0) return NULL;
+    int rc;
+    WITHOUT_GIL(rc = gkm_kernel_eval_batch(self->kernel, queries->seqs, queries->n, result.data));
+    if (rc != 0) PyErr_NoMemory();
+    return result_close(&result, rc == 0);
+}
+
 /* Every query against every stored reference: one row of n_ref values per query. */
 static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args, PyObject* kwds)
 {
@@ -86,25 +111,19 @@ static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args, PyObject*
     if (base == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "O|$O", kwlist, &queries_obj, &out)) return NULL;
     seq_array_t queries;
     if (build_seq_array(base, queries_obj, &queries) < 0) return NULL;
-    result_t result;
-    const Py_ssize_t shape[2] = {queries.n, gkm_kernel_base_num_sequences(base)};
     PyObject* value = NULL;
-    if (result_open(&result, out, 2, shape) == 0) {
-        int ok = gkm_kernel_eval_batch(self->kernel, queries.seqs, queries.n, result.data) == 0;
-        if (!ok) PyErr_NoMemory();
-        value = result_close(&result, ok);
+    if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
+        value = batch_rows(self, &queries, out);
+        unlock_kernel(&self->lock);
     }
     free_seq_array(&queries);
     return value;
 }
 
-/* The stored references against each other, each unordered pair once. */
-static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
+/* The Gram matrix, with the lock held. */
+static PyObject* gram_matrix(KernelObject* self, PyObject* out)
 {
-    static char* kwlist[] = {"out", NULL};
-    PyObject* out = NULL;
-    void* base = Kernel_base(self);
-    if (base == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "|$O", kwlist, &out)) return NULL;
+    const void* base = gkm_kernel_base(self->kernel);
     if (!gkm_kernel_base_is_finalized(base)) {
         PyErr_SetString(PyExc_RuntimeError, "kernel is not finalized; call finalize() before gram()");
         return NULL;
@@ -113,9 +132,53 @@ static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
     const Py_ssize_t shape[2] = {n, n};
     result_t result;
     if (result_open(&result, out, 2, shape) < 0) return NULL;
-    int ok = gkm_kernel_eval_gram(self->kernel, result.data) == 0;
-    if (!ok) PyErr_NoMemory();
-    return result_close(&result, ok);
+    int rc;
+    WITHOUT_GIL(rc = gkm_kernel_eval_gram(self->kernel, result.data));
+    if (rc != 0) PyErr_NoMemory();
+    return result_close(&result, rc == 0);
+}
+
+/* The stored references against each other, each unordered pair once. */
+static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"out", NULL};
+    PyObject* out = NULL;
+    if (Kernel_base(self) == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "|$O", kwlist, &out) ||
+        lock_kernel(&self->lock, TYPE_NAME) < 0)
+        return NULL;
+    PyObject* value = gram_matrix(self, out);
+    unlock_kernel(&self->lock);
+    return value;
+}
+
+/* Fills rows of n_cols values from the iterator; 1 when all were written. */
+static int fill_window_rows(gkm_window_iter_t* it, double* rows, Py_ssize_t n_rows, Py_ssize_t n_cols)
+{
+    Py_ssize_t w = 0;
+    while (w < n_rows && gkm_window_iter_next(it, rows + w * n_cols)) w++;
+    return w == n_rows;
+}
+
+/* The rows of sliding_query, with the lock held. */
+static PyObject* window_rows(KernelObject* self, const gkm_sequence_t* seq, const window_geometry_t* geom,
+                             PyObject* out)
+{
+    PyObject* value = NULL;
+    gkm_window_iter_t* it =
+        gkm_window_iter_create(self->kernel, seq, geom->window, geom->shift, geom->pad_left, geom->pad_right);
+    result_t result;
+    const int n_ref = gkm_kernel_base_num_sequences(gkm_kernel_base(self->kernel));
+    const Py_ssize_t shape[2] = {gkm_window_iter_count(it), n_ref};
+    if (it == NULL) {
+        PyErr_SetString(PyExc_ValueError, "could not create window iterator (check window/shift/padding)");
+    } else if (result_open(&result, out, 2, shape) == 0) {
+        int ok;
+        WITHOUT_GIL(ok = fill_window_rows(it, result.data, shape[0], shape[1]));
+        if (!ok) PyErr_SetString(PyExc_RuntimeError, "window iter ended early");
+        value = result_close(&result, ok);
+    }
+    gkm_window_iter_destroy(it);
+    return value;
 }
 
 /* Every window of one sequence against every stored reference: one row of
@@ -131,22 +194,14 @@ static PyObject* Kernel_sliding_query(KernelObject* self, PyObject* args, PyObje
     if (base == NULL || parse_window_args(args, kwds, kwlist, &seq_obj, &geom, &out) < 0) return NULL;
     gkm_sequence_t* seq = coerce_sequence_kern(self, seq_obj, &is_owned);
     if (seq == NULL) return NULL;
+    Py_INCREF(seq_obj);  /* owns seq's data while the core reads it */
     PyObject* value = NULL;
-    gkm_window_iter_t* it =
-        gkm_window_iter_create(self->kernel, seq, geom.window, geom.shift, geom.pad_left, geom.pad_right);
-    result_t result;
-    const Py_ssize_t shape[2] = {gkm_window_iter_count(it), gkm_kernel_base_num_sequences(base)};
-    if (it == NULL) {
-        PyErr_SetString(PyExc_ValueError, "could not create window iterator (check window/shift/padding)");
-    } else if (result_open(&result, out, 2, shape) == 0) {
-        Py_ssize_t w = 0;
-        while (w < shape[0] && gkm_window_iter_next(it, result.data + w * shape[1])) w++;
-        int ok = w == shape[0];
-        if (!ok) PyErr_SetString(PyExc_RuntimeError, "window iter ended early");
-        value = result_close(&result, ok);
+    if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
+        value = window_rows(self, seq, &geom, out);
+        unlock_kernel(&self->lock);
     }
-    gkm_window_iter_destroy(it);
     if (is_owned) gkm_sequence_free(seq);
+    Py_DECREF(seq_obj);
     return value;
 }
 
@@ -168,11 +223,13 @@ static PyObject* Kernel_self_window_eval(KernelObject* self, PyObject* args, PyO
     seq_array_t seqs;
     if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
     PyObject* result = NULL;
-    if (gkm_sequence_length(seqs.seqs[0]) < geom.window)
+    if (gkm_sequence_length(seqs.seqs[0]) < geom.window) {
         PyErr_SetString(PyExc_ValueError, "sequences shorter than window");
-    else
+    } else if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
         result = self_window_matrices(self->kernel, gkm_kernel_base_get_L(base), &seqs, &geom,
                                       regular_window_matrices, "gkm_kernel_window_kernel failed", out);
+        unlock_kernel(&self->lock);
+    }
     free_seq_array(&seqs);
     return result;
 }
@@ -185,19 +242,57 @@ static void Kernel_drop_wcache(KernelObject* self)
 
 /* The cache for these references and this geometry: the kept one when it was
  * built from exactly them, else a fresh build. -1 with RuntimeError and no
- * cache left when the build fails. */
-static int Kernel_select_wcache(KernelObject* self, const seq_array_t* refs, int window, int shift, int pad_left,
-                                int pad_right)
+ * cache left when the build fails. The lock is held: no other call may use
+ * or replace the cache meanwhile. */
+static int Kernel_select_wcache(KernelObject* self, const seq_array_t* refs, const window_geometry_t* geom)
 {
-    if (gkm_window_tree_cache_matches(self->wcache, refs->seqs, refs->n, window, shift, pad_left, pad_right))
+    if (gkm_window_tree_cache_matches(self->wcache, refs->seqs, refs->n, geom->window, geom->shift, geom->pad_left,
+                                      geom->pad_right))
         return 0;
     Kernel_drop_wcache(self);
-    self->wcache = gkm_window_tree_cache_build(self->kernel, refs->seqs, refs->n, window, shift, pad_left, pad_right);
-    if (self->wcache == NULL) {
+    gkm_window_tree_cache_t* cache;
+    WITHOUT_GIL(cache = gkm_window_tree_cache_build(self->kernel, refs->seqs, refs->n, geom->window, geom->shift,
+                                                    geom->pad_left, geom->pad_right));
+    self->wcache = cache;
+    if (cache == NULL) {
         PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_build failed");
         return -1;
     }
     return 0;
+}
+
+/* The blocks of cross_window_eval, with the lock held. */
+static PyObject* cross_window_blocks(KernelObject* self, const seq_array_t* queries, const seq_array_t* refs,
+                                     const window_geometry_t* geom, PyObject* out)
+{
+    if (geom->shift < 1) {
+        /* No cache can be built for such a shift; behave as a failed rebuild. */
+        Kernel_drop_wcache(self);
+        PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_build failed");
+        return NULL;
+    }
+    const int L = gkm_kernel_base_get_L(gkm_kernel_base(self->kernel));
+    const int n_windows = gkm_compute_n_windows(gkm_sequence_length(queries->seqs[0]), geom->window, geom->shift,
+                                                geom->pad_left, geom->pad_right, L);
+    if (n_windows <= 0) {
+        PyErr_SetString(PyExc_ValueError, "no valid windows with given padding");
+        return NULL;
+    }
+    result_t result;
+    if (result_open(&result, out, 3, (const Py_ssize_t[3]){n_windows, queries->n, refs->n}) < 0) return NULL;
+    /* The query refuses queries whose length differs from the references',
+     * so a successful one wrote exactly the n_windows blocks counted here. */
+    int ok = Kernel_select_wcache(self, refs, geom) == 0;
+    if (ok) {
+        int rc;
+        WITHOUT_GIL(rc = gkm_window_tree_cache_query(self->kernel, self->wcache, queries->seqs, queries->n,
+                                                     result.data));
+        if (rc != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_query failed");
+            ok = 0;
+        }
+    }
+    return result_close(&result, ok);
 }
 
 /* One query-by-reference matrix per window position; the reference windows'
@@ -209,12 +304,12 @@ static PyObject* Kernel_cross_window_eval(KernelObject* self, PyObject* args, Py
     PyObject* refs_obj;
     PyObject* pad_obj = NULL;
     PyObject* out = NULL;
-    int window, shift, pad_left, pad_right;
+    window_geometry_t geom;
     void* base = Kernel_base(self);
     if (base == NULL ||
-        !PyArg_ParseTupleAndKeywords(args, kwds, "OOii|O$O", kwlist, &queries_obj, &refs_obj, &window, &shift,
-                                     &pad_obj, &out) ||
-        parse_padding(pad_obj, &pad_left, &pad_right) < 0)
+        !PyArg_ParseTupleAndKeywords(args, kwds, "OOii|O$O", kwlist, &queries_obj, &refs_obj, &geom.window,
+                                     &geom.shift, &pad_obj, &out) ||
+        parse_padding(pad_obj, &geom.pad_left, &geom.pad_right) < 0)
         return NULL;
     seq_array_t queries, refs;
     if (build_seq_array(base, queries_obj, &queries) < 0) return NULL;
@@ -223,24 +318,9 @@ static PyObject* Kernel_cross_window_eval(KernelObject* self, PyObject* args, Py
         return NULL;
     }
     PyObject* value = NULL;
-    int n_windows;
-    result_t result;
-    if (shift < 1) {
-        /* No cache can be built for such a shift; behave as a failed rebuild. */
-        Kernel_drop_wcache(self);
-        PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_build failed");
-    } else if ((n_windows = gkm_compute_n_windows(gkm_sequence_length(queries.seqs[0]), window, shift, pad_left,
-                                                   pad_right, gkm_kernel_base_get_L(base))) <= 0) {
-        PyErr_SetString(PyExc_ValueError, "no valid windows with given padding");
-    } else if (result_open(&result, out, 3, (const Py_ssize_t[3]){n_windows, queries.n, refs.n}) == 0) {
-        /* The query refuses queries whose length differs from the references',
-         * so a successful one wrote exactly the n_windows blocks counted here. */
-        int ok = Kernel_select_wcache(self, &refs, window, shift, pad_left, pad_right) == 0;
-        if (ok && gkm_window_tree_cache_query(self->kernel, self->wcache, queries.seqs, queries.n, result.data) != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_query failed");
-            ok = 0;
-        }
-        value = result_close(&result, ok);
+    if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
+        value = cross_window_blocks(self, &queries, &refs, &geom, out);
+        unlock_kernel(&self->lock);
     }
     free_seq_array(&queries);
     free_seq_array(&refs);
@@ -297,5 +377,5 @@ PyTypeObject KernelType = {
     .tp_methods = Kernel_methods,
     .tp_getset = Kernel_getset,
     .tp_init = (initproc)Kernel_init,
-    .tp_new = PyType_GenericNew,
+    .tp_new = Kernel_new,
 };

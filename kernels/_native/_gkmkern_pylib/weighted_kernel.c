@@ -45,31 +45,42 @@ static int WeightedKernel_init(WeightedKernelObject* self, PyObject* args, PyObj
     return 0;
 }
 
+/* The lock exists from the start, so every method can take it. */
+static PyObject* WeightedKernel_new(PyTypeObject* type, PyObject* args, PyObject* kwds)
+{
+    WeightedKernelObject* self = (WeightedKernelObject*)PyType_GenericNew(type, args, kwds);
+    if (self != NULL && kernel_lock_create(&self->lock) < 0) Py_CLEAR(self);
+    return (PyObject*)self;
+}
+
 static void WeightedKernel_dealloc(WeightedKernelObject* self)
 {
     gkm_weighted_kernel_destroy(self->kernel);
+    kernel_lock_destroy(&self->lock);
     Py_TYPE(self)->tp_free((PyObject*)self);
 }
 
 static PyObject* WeightedKernel_add_sequence(WeightedKernelObject* self, PyObject* args, PyObject* kwds)
 {
     void* base = WeightedKernel_base(self);
-    return base ? kernel_base_add_sequence(base, args, kwds) : NULL;
+    return base ? kernel_base_add_sequence(base, &self->lock, TYPE_NAME, args, kwds) : NULL;
 }
 
-/* Only marks the references complete: trees are built per evaluation. */
+/* Only marks the references complete: trees are built per evaluation, so
+ * the GIL is kept. */
 static PyObject* WeightedKernel_finalize(WeightedKernelObject* self, PyObject* Py_UNUSED(ignored))
 {
     void* base = WeightedKernel_base(self);
-    if (base == NULL) return NULL;
+    if (base == NULL || lock_kernel(&self->lock, TYPE_NAME) < 0) return NULL;
     gkm_kernel_base_finalize(base);
+    unlock_kernel(&self->lock);
     Py_RETURN_NONE;
 }
 
 static PyObject* WeightedKernel_num_sequences(WeightedKernelObject* self, PyObject* Py_UNUSED(ignored))
 {
     void* base = WeightedKernel_base(self);
-    return base ? kernel_base_num_sequences(base) : NULL;
+    return base ? kernel_base_num_sequences(base, &self->lock, TYPE_NAME) : NULL;
 }
 
 static PyObject* WeightedKernel_weight(WeightedKernelObject* self, PyObject* args)
@@ -226,9 +237,38 @@ static double* resolve_offsets(PyObject* offsets_obj, int seqlen, int L, int* n_
     return NULL;
 }
 
-/* Centres, result buffer, core call and result list shared by both methods;
- * refs NULL means all pairs of queries (self_eval). The centres follow the
- * first query's length. */
+/* The core's centred values: queries against refs, or all pairs of queries
+ * when refs is NULL. Touches no Python object. */
+static int centred_values(const gkm_weighted_kernel_t* kernel, const seq_array_t* queries, const seq_array_t* refs,
+                          const double* centers, int n_centers, double* out)
+{
+    if (refs == NULL)
+        return gkm_weighted_kernel_eval_self(kernel, queries->seqs, queries->n, centers, n_centers, out);
+    return gkm_weighted_kernel_eval_cross(kernel, queries->seqs, queries->n, refs->seqs, refs->n, centers, n_centers,
+                                          out);
+}
+
+/* Result buffer, core call and result list of both methods, with the lock held. */
+static PyObject* centred_result(WeightedKernelObject* self, const seq_array_t* queries, const seq_array_t* refs,
+                                const double* centers, int n_centers, PyObject* out)
+{
+    const int n_cols = refs != NULL ? refs->n : queries->n;
+    /* One centre drops the outer level. */
+    const Py_ssize_t shape[3] = {n_centers, queries->n, n_cols};
+    const int one = n_centers == 1;
+    result_t result;
+    if (result_open(&result, out, one ? 2 : 3, shape + one) < 0) return NULL;
+    int rc;
+    WITHOUT_GIL(rc = centred_values(self->kernel, queries, refs, centers, n_centers, result.data));
+    if (rc != 0)
+        PyErr_SetString(PyExc_RuntimeError, refs != NULL ? "gkm_weighted_kernel_eval_cross failed"
+                                                         : "gkm_weighted_kernel_eval_self failed");
+    return result_close(&result, rc == 0);
+}
+
+/* self_eval and cross_eval; refs NULL means all pairs of queries (self_eval).
+ * The centres follow the first query's length; they are resolved before the
+ * lock is taken, since converting offsets may run Python code. */
 static PyObject* eval_centred(WeightedKernelObject* self, const seq_array_t* queries, const seq_array_t* refs,
                               PyObject* offsets_obj, PyObject* out)
 {
@@ -237,21 +277,10 @@ static PyObject* eval_centred(WeightedKernelObject* self, const seq_array_t* que
     read_kernel_params(gkm_weighted_kernel_base(self->kernel), &params);
     double* centers = resolve_offsets(offsets_obj, gkm_sequence_length(queries->seqs[0]), params.L, &n_centers);
     if (centers == NULL) return NULL;
-    const int n_cols = refs != NULL ? refs->n : queries->n;
-    /* One centre drops the outer level. */
-    const Py_ssize_t shape[3] = {n_centers, queries->n, n_cols};
-    const int one = n_centers == 1;
     PyObject* value = NULL;
-    result_t result;
-    if (result_open(&result, out, one ? 2 : 3, shape + one) == 0) {
-        int rc = refs != NULL ? gkm_weighted_kernel_eval_cross(self->kernel, queries->seqs, queries->n, refs->seqs,
-                                                               refs->n, centers, n_centers, result.data)
-                              : gkm_weighted_kernel_eval_self(self->kernel, queries->seqs, queries->n, centers,
-                                                              n_centers, result.data);
-        if (rc != 0)
-            PyErr_SetString(PyExc_RuntimeError, refs != NULL ? "gkm_weighted_kernel_eval_cross failed"
-                                                             : "gkm_weighted_kernel_eval_self failed");
-        value = result_close(&result, rc == 0);
+    if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
+        value = centred_result(self, queries, refs, centers, n_centers, out);
+        unlock_kernel(&self->lock);
     }
     PyMem_Free(centers);
     return value;
@@ -320,15 +349,20 @@ static PyObject* WeightedKernel_self_window_eval(WeightedKernelObject* self, PyO
     if (base == NULL || parse_window_args(args, kwds, kwlist, &seqs_obj, &geom, &out) < 0) return NULL;
     seq_array_t seqs;
     if (build_seq_array(base, seqs_obj, &seqs) < 0) return NULL;
-    PyObject* result = self_window_matrices(self->kernel, gkm_kernel_base_get_L(base), &seqs, &geom,
-                                            weighted_window_matrices, WINDOW_KERNEL_FAILED, out);
+    PyObject* result = NULL;
+    if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
+        result = self_window_matrices(self->kernel, gkm_kernel_base_get_L(base), &seqs, &geom,
+                                      weighted_window_matrices, WINDOW_KERNEL_FAILED, out);
+        unlock_kernel(&self->lock);
+    }
     free_seq_array(&seqs);
     return result;
 }
 
-/* The rows of every window of the query against the stored references. The
- * buffer holds exactly the rows the core writes, counted the same way, so no
- * bound on the window count has to be guessed (or can overflow). */
+/* The rows of every window of the query against the stored references, with
+ * the lock held. The buffer holds exactly the rows the core writes, counted
+ * the same way, so no bound on the window count has to be guessed (or can
+ * overflow). */
 static PyObject* sliding_query_rows(WeightedKernelObject* self, const gkm_sequence_t* query,
                                     const window_geometry_t* geom, PyObject* out)
 {
@@ -343,10 +377,11 @@ static PyObject* sliding_query_rows(WeightedKernelObject* self, const gkm_sequen
     result_t result;
     if (result_open(&result, out, 2, (const Py_ssize_t[2]){n_rows, n_ref}) < 0) return NULL;
     int n_windows = 0;
-    int ok = gkm_weighted_kernel_sliding_query(self->kernel, query, geom->window, geom->shift, geom->pad_left,
-                                               geom->pad_right, result.data, &n_windows) == 0;
-    if (!ok) PyErr_SetString(PyExc_RuntimeError, SLIDING_QUERY_FAILED);
-    return result_close(&result, ok);
+    int rc;
+    WITHOUT_GIL(rc = gkm_weighted_kernel_sliding_query(self->kernel, query, geom->window, geom->shift,
+                                                       geom->pad_left, geom->pad_right, result.data, &n_windows));
+    if (rc != 0) PyErr_SetString(PyExc_RuntimeError, SLIDING_QUERY_FAILED);
+    return result_close(&result, rc == 0);
 }
 
 /* Every window of one sequence against the same positions of every stored
@@ -362,8 +397,14 @@ static PyObject* WeightedKernel_sliding_query(WeightedKernelObject* self, PyObje
         return NULL;
     gkm_sequence_t* query = coerce_sequence_wkern(self, seq_obj, &is_owned);
     if (query == NULL) return NULL;
-    PyObject* result = sliding_query_rows(self, query, &geom, out);
+    Py_INCREF(seq_obj);  /* owns query's data while the core reads it */
+    PyObject* result = NULL;
+    if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
+        result = sliding_query_rows(self, query, &geom, out);
+        unlock_kernel(&self->lock);
+    }
     if (is_owned) gkm_sequence_free(query);
+    Py_DECREF(seq_obj);
     return result;
 }
 
@@ -413,5 +454,5 @@ PyTypeObject WeightedKernelType = {
     .tp_methods = WeightedKernel_methods,
     .tp_getset = WeightedKernel_getset,
     .tp_init = (initproc)WeightedKernel_init,
-    .tp_new = PyType_GenericNew,
+    .tp_new = WeightedKernel_new,
 };

@@ -18,6 +18,7 @@ call scales from a laptop to a cluster.
 from __future__ import annotations
 
 import copy
+import logging
 import os
 import warnings
 from contextlib import contextmanager
@@ -126,7 +127,9 @@ def connect(address: str | None = None, n_workers: int | None = None) -> Iterato
         return
     if n_workers < 1:
         raise ValueError(f"n_workers must be at least 1; got {n_workers}")
-    with local_cluster(n_workers) as cluster, Client(cluster) as client:
+    # A task's exception reaches the caller through its future; the workers'
+    # own log of it would only repeat it.
+    with local_cluster(n_workers, silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
         yield client
 
 

@@ -204,7 +204,8 @@ def gram(
     X = kernel.check(seqs, "seqs")
     columns = X if Y is None else kernel.check(Y, "Y")
     if kernel.positional:
-        check_one_length(X + ([] if Y is None else columns), "seqs" if Y is None else "seqs + Y")
+        check_one_length(X, "seqs")
+        check_one_length(columns, "Y", len(X[0]))
     row_parts = _text_blocks(X, block)
     column_parts = row_parts if Y is None else _text_blocks(columns, block)
     kernel_node = dask.delayed(kernel, traverse=False)

@@ -216,10 +216,14 @@ def index_fasta(path: str | os.PathLike, checkpoint_bases: int = CHECKPOINT_BASE
                 if line.startswith(b">"):
                     if len(index):
                         _close_record(index, length, bad)
+                    elif position:
+                        raise ValueError(f"{path}: not a FASTA file: text before the first '>' header")
                     index.header_offsets.append(position)
                     index.sequence_offsets.append(position + len(line))
                     length, bad, next_checkpoint = 0, False, checkpoint_bases
                 elif not len(index):
+                    # Like Biopython, blank lines before the first header
+                    # are refused, and a blank file holds no records.
                     if line.strip():
                         raise ValueError(f"{path}: not a FASTA file: text before the first '>' header")
                 else:

@@ -81,6 +81,9 @@ def use_safe_start_method() -> None:
         dask.config.set({START_METHOD_KEY: "spawn"})
 
 
+use_safe_start_method()
+
+
 def local_cluster(n_workers: int, **kwargs) -> LocalCluster:
     """A ``distributed.LocalCluster`` of single-threaded worker processes,
     started with spawn (or forkserver when configured).

@@ -153,6 +153,10 @@ def scan_line(seq_id: str, start: int, end: int, score: float) -> str:
 # ---- on a Dask cluster ---------------------------------------------------------
 
 
+# What the progress bar of a command on a cluster counts.
+PART_UNITS = {"gram": "row", "predict": "part", "scan": "part"}
+
+
 def uses_cluster(args: argparse.Namespace) -> bool:
     return args.scheduler is not None or args.workers is not None
 
@@ -173,9 +177,6 @@ def write_on_cluster(args: argparse.Namespace, make: Callable, write: Callable, 
             with progress_bar(not args.quiet, sum(sizes), args.command, unit=PART_UNITS[args.command]) as bar:
                 for result in distributed.results_in_order(client, [part for part, _ in parts], sizes, bar):
                     write(out, result)
-
-
-PART_UNITS = {"gram": "row", "predict": "part", "scan": "part"}
 
 
 def frame_parts(frame) -> list:

@@ -33,6 +33,7 @@ import pandas as pd
 from dask.delayed import Delayed
 from distributed import Client, LocalCluster, as_completed
 from sklearn.base import clone
+from tqdm.auto import tqdm
 from sklearn.utils.validation import check_is_fitted
 
 from .estimators import _GkmSVMBase
@@ -136,9 +137,7 @@ def connect(address: str | None = None, n_workers: int | None = None) -> Iterato
         yield client
 
 
-def results_in_order(
-    client: Client, collections: Sequence, sizes: Sequence[int], bar
-) -> Iterator:
+def results_in_order(client: Client, collections: Sequence, sizes: Sequence[int], bar: tqdm) -> Iterator:
     """Compute collections on client's cluster, all submitted at once; yield
     their results in order while bar advances by sizes[i] as each finishes.
 
@@ -150,6 +149,7 @@ def results_in_order(
     following = 0
     for future in as_completed(futures):
         if future.status == "error":
+            # Fail at once rather than after the parts before it.
             future.result()
         done.add(position[future.key])
         bar.update(sizes[position[future.key]])
@@ -247,11 +247,11 @@ def _kernel_block(kernel: GkmKernel, rows: list[str], columns: list[str] | None)
 
 @dataclass(frozen=True)
 class _Piece:
-    """A slice of one record for a task: its windows [first, first + n_windows)
-    (none for predict), read with bases enough to check the record whole."""
+    """A slice of one record for a task and the number of windows starting
+    in it (none for predict); slices together hold every base of a record,
+    so that each base is checked."""
 
     slice: RecordSlice
-    first: int
     n_windows: int
 
 
@@ -287,7 +287,7 @@ def predict(
     """
     model, read_mode = _prepare(model, invalid)
     index, records = _records(fasta, read_mode)
-    pieces = [_Piece(index.slice(r), 0, 0) for r in records]
+    pieces = [_Piece(index.slice(r), 0) for r in records]
     parts = _group(pieces, [index.lengths[r] for r in records], partition_bases)
     return _frame(_predict_partition, model, index.path, parts, read_mode, _predict_rows([], []))
 
@@ -376,11 +376,11 @@ def _record_pieces(index: FastaIndex, record: int, window: int, shift: int, max_
     length = index.lengths[record]
     n_windows = window_count(length, window, shift)
     if n_windows == 0:
-        yield _Piece(index.slice(record), 0, 0)
+        yield _Piece(index.slice(record), 0)
         return
     for first, stop, start, end in window_pieces(n_windows, window, shift, max_bases):
         end = length if stop == n_windows else max(end, stop * shift)
-        yield _Piece(index.slice(record, start, end), first, stop - first)
+        yield _Piece(index.slice(record, start, end), stop - first)
 
 
 def _group(pieces: list[_Piece], sizes: Sequence[int], max_bases: int) -> list[list[_Piece]]:
@@ -428,10 +428,7 @@ def _scan_partition(
         ids.append(np.full(piece.n_windows, record_id, dtype=object))
         starts.append(piece.slice.start + shift * np.arange(piece.n_windows, dtype=np.int64))
         scores.append(track[: piece.n_windows])
-    starts = np.concatenate(starts) if starts else np.empty(0, dtype=np.int64)
-    return _scan_rows(
-        np.concatenate(ids) if ids else [], starts, np.concatenate(scores) if scores else [], window
-    )
+    return _scan_rows(np.concatenate(ids), np.concatenate(starts), np.concatenate(scores), window)
 
 
 def _predict_rows(ids, scores) -> pd.DataFrame:

@@ -50,8 +50,8 @@ from .kernels import GkmKernel, check_one_length, check_window, chunk_bounds, wi
 from .sequences import check_choice, first_invalid
 
 DEFAULT_BLOCK = 2000
-"""Rows and columns of a Gram block: 32 MB of float64, and a reference set
-big enough that its index is built far less often than it is searched."""
+"""Rows of a Gram stripe and side of its blocks: a block is 32 MB of
+float64, and a stripe of this many queries searches its index efficiently."""
 
 DEFAULT_PARTITION_BASES = 1 << 22
 """Bases of FASTA text a predict or scan task reads and scores."""
@@ -171,12 +171,15 @@ def gram(
 ) -> da.Array:
     """The kernel matrix of seqs (against Y) as a dask array of blocks.
 
-    Each block is computed by one task: the native kernel of its rows
-    against its columns, the column sequences encoded and indexed once in
-    that task. Blocks on the diagonal of a Gram use the kernel's symmetric
-    path, and blocks below it are the transposes of those above, so a Gram
-    costs half its blocks. Every value is bitwise ``kernel(seqs)`` (or
-    ``kernel(seqs, Y)``).
+    The matrix is computed a stripe of ``block`` rows at a time, by the
+    native kernel on the workers. For a Gram, a stripe is two tasks: the
+    symmetric Gram of its rows (the diagonal block, through the kernel's
+    Gram path) and its rows against every later column at once, those
+    columns encoded and indexed once in that task. Blocks below the diagonal
+    are the transposes of those above, so each pair is computed once; long
+    stripes search large indexes, which costs less per pair than many small
+    blocks would. Against Y, a stripe is its rows against all of Y. Every
+    value is bitwise ``kernel(seqs)`` (or ``kernel(seqs, Y)``).
 
     Parameters
     ----------
@@ -188,7 +191,8 @@ def gram(
     Y : list of str, optional
         Column sequences; None for the Gram matrix of seqs.
     block : int, default=2000
-        Rows and columns of a block (the last ones may be smaller).
+        Rows and columns of a block (the last ones may be smaller), and rows
+        of a stripe: a task holds ``block x len(Y or seqs)`` values at most.
 
     Returns
     -------
@@ -214,12 +218,20 @@ def gram(
     kernel_node = dask.delayed(kernel, traverse=False)
     computed = {}
     for i, (rows, n_rows) in enumerate(row_parts):
-        for j, (cols, n_cols) in enumerate(column_parts):
-            if Y is None and j < i:
-                continue
-            symmetric = Y is None and i == j
-            task = dask.delayed(_kernel_block, pure=True)(kernel_node, rows, None if symmetric else cols)
-            computed[i, j] = da.from_delayed(task, (n_rows, n_cols), dtype=np.float64)
+        first = 0
+        if Y is None:
+            diagonal = dask.delayed(_kernel_stripe, pure=True)(kernel_node, rows)
+            computed[i, i] = da.from_delayed(diagonal, (n_rows, n_rows), dtype=np.float64)
+            first = i + 1
+        if first == len(column_parts):
+            continue
+        stripe = dask.delayed(_kernel_stripe, pure=True)(kernel_node, rows, *[t for t, _ in column_parts[first:]])
+        start = 0
+        for j in range(first, len(column_parts)):
+            width = column_parts[j][1]
+            part = dask.delayed(_columns, pure=True)(stripe, start, start + width)
+            computed[i, j] = da.from_delayed(part, (n_rows, width), dtype=np.float64)
+            start += width
     grid = [
         [computed[i, j] if (i, j) in computed else computed[j, i].T for j in range(len(column_parts))]
         for i in range(len(row_parts))
@@ -237,9 +249,18 @@ def _text_blocks(texts: list[str], block: int) -> list[tuple[Delayed, int]]:
     ]
 
 
-def _kernel_block(kernel: GkmKernel, rows: list[str], columns: list[str] | None) -> np.ndarray:
-    """rows against columns, or the symmetric Gram of rows when columns is None."""
-    return kernel(rows) if columns is None else kernel(rows, columns)
+def _kernel_stripe(kernel: GkmKernel, rows: list[str], *column_runs: list[str]) -> np.ndarray:
+    """rows against the column runs laid side by side, or the symmetric Gram
+    of rows when there are none."""
+    if not column_runs:
+        return kernel(rows)
+    return kernel(rows, [text for run in column_runs for text in run])
+
+
+def _columns(matrix: np.ndarray, start: int, stop: int) -> np.ndarray:
+    """A copy of columns [start, stop): a view would keep the whole stripe
+    in memory until every block cut from it is released."""
+    return np.ascontiguousarray(matrix[:, start:stop])
 
 
 # ---- scores of FASTA records --------------------------------------------------

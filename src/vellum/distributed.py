@@ -33,8 +33,8 @@ import pandas as pd
 from dask.delayed import Delayed
 from distributed import Client, LocalCluster, as_completed
 from sklearn.base import clone
-from tqdm.auto import tqdm
 from sklearn.utils.validation import check_is_fitted
+from tqdm.auto import tqdm
 
 from .estimators import _GkmSVMBase
 from .fasta import (

@@ -12,12 +12,13 @@ ensure_venv() {
     "$PY" -m pip install -q scikit-build-core cmake ninja pytest hypothesis
 }
 
-# Builds and installs the package; $1 is the build directory, further
+# Builds and installs the package with its distributed extra (the tests of
+# vellum.distributed need Dask); $1 is the build directory, further
 # arguments go to pip (for example -C cmake.define.SOME_OPTION=ON).
 install_package() {
     local build_dir="$1"
     shift
-    "$PY" -m pip install -q --no-build-isolation . -C build-dir="$build_dir" "$@"
+    "$PY" -m pip install -q --no-build-isolation ".[distributed]" -C build-dir="$build_dir" "$@"
 }
 
 # Runs a command (a Python of a GKM_SANITIZE=ON build) under the sanitizers:

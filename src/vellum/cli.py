@@ -2,6 +2,8 @@
 
 Data goes to stdout or to ``-o``; progress bars and messages go to stderr.
 Errors end the command with status 1 and one line naming what was wrong.
+``gram``, ``predict`` and ``scan`` run on a Dask cluster with
+``--scheduler ADDRESS`` or ``--workers N`` (see :mod:`vellum.distributed`).
 """
 from __future__ import annotations
 
@@ -10,7 +12,7 @@ import sys
 import time
 import warnings
 from contextlib import contextmanager
-from typing import Iterator, Sequence
+from typing import Callable, Iterator, Sequence
 
 import joblib
 import numpy as np
@@ -20,7 +22,7 @@ from ._progress import progress_bar
 from .demo import DEMO_PARAMS, FOLDS, demo_fasta_paths, run_demo
 from .estimators import GkmSVC, GkmSVR, _GkmSVMBase
 from .fasta import read_fasta
-from .kernels import GkmKernel, POSITIONAL_PROFILES
+from .kernels import GkmKernel, POSITIONAL_PROFILES, chunk_bounds
 from .model_selection import CrossValidatedROC, cross_validate_roc
 from .outputs import atomic_write, output_stream
 from .sequences import BASES
@@ -88,6 +90,13 @@ def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("-o", "--output", metavar="PATH", help=f"write {what} here (default stdout)")
 
 
+def add_cluster_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("Dask cluster (pip install vellum[distributed])")
+    where = group.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="run on the cluster of this scheduler (tcp://host:8786)")
+    where.add_argument("--workers", type=positive_int, metavar="N", help="run on a local cluster of N worker processes")
+
+
 def kernel_params(args: argparse.Namespace) -> dict:
     return dict(
         L=args.L,
@@ -133,6 +142,48 @@ def model_and_records(args: argparse.Namespace) -> tuple[_GkmSVMBase, list[str],
     return model, ids, seqs
 
 
+def predict_line(seq_id: str, score: float) -> str:
+    return f"{seq_id}\t{number(score)}\n"
+
+
+def scan_line(seq_id: str, start: int, end: int, score: float) -> str:
+    return f"{seq_id}\t{start}\t{end}\t{number(score)}\n"
+
+
+# ---- on a Dask cluster ---------------------------------------------------------
+
+
+# What the progress bar of a command on a cluster counts.
+PART_UNITS = {"gram": "row", "predict": "part", "scan": "part"}
+
+
+def uses_cluster(args: argparse.Namespace) -> bool:
+    return args.scheduler is not None or args.workers is not None
+
+
+def write_on_cluster(args: argparse.Namespace, make: Callable, write: Callable, mode: str = "w") -> None:
+    """Compute make(vellum.distributed) on the command's cluster: a list of
+    (collection, size) parts, passed in order to write(out, result) as soon
+    as they and every part before them are done. The progress bar counts
+    sizes as parts finish on the workers."""
+    try:
+        from . import distributed
+    except ImportError:
+        raise CommandError("--scheduler and --workers need Dask: pip install vellum[distributed]") from None
+    with distributed.connect(args.scheduler, args.workers) as client:
+        parts = make(distributed)
+        sizes = [size for _, size in parts]
+        with output_stream(args.output, mode) as out:
+            with progress_bar(not args.quiet, sum(sizes), args.command, unit=PART_UNITS[args.command]) as bar:
+                for result in distributed.results_in_order(client, [part for part, _ in parts], sizes, bar):
+                    write(out, result)
+
+
+def frame_parts(frame) -> list:
+    """A dask frame's partitions in order, one unit of progress each."""
+    return [(part, 1) for part in frame.to_delayed()]
+
+
 # ---- subcommands -------------------------------------------------------------
 
 
@@ -167,20 +218,37 @@ def draw_roc(cv: CrossValidatedROC, path: str, title: str) -> None:
 
 
 def run_predict(args: argparse.Namespace) -> None:
+    if uses_cluster(args):
+        model = load_model(args)
+        write_on_cluster(
+            args,
+            lambda distributed: frame_parts(distributed.predict(model, args.fasta)),
+            lambda out, part: out.writelines(map(predict_line, part["id"], part["score"])),
+        )
+        return
     model, ids, seqs = model_and_records(args)
     scores = model.decision_values(seqs, ids=ids)
     with output_stream(args.output) as out:
-        out.writelines(f"{seq_id}\t{number(score)}\n" for seq_id, score in zip(ids, scores))
+        out.writelines(map(predict_line, ids, scores))
 
 
 def run_scan(args: argparse.Namespace) -> None:
+    if uses_cluster(args):
+        if args.plot:
+            raise CommandError("--plot draws the tracks in one process; leave out --scheduler and --workers")
+        model = load_model(args)
+        write_on_cluster(
+            args,
+            lambda distributed: frame_parts(distributed.scan(model, args.fasta, args.window, args.shift)),
+            lambda out, part: out.writelines(map(scan_line, part["id"], part["start"], part["end"], part["score"])),
+        )
+        return
     model, ids, seqs = model_and_records(args)
     tracks = model.scan(seqs, args.window, args.shift)
     with output_stream(args.output) as out:
         for seq_id, track in zip(ids, tracks):
             out.writelines(
-                f"{seq_id}\t{w * args.shift}\t{w * args.shift + args.window}\t{number(score)}\n"
-                for w, score in enumerate(track)
+                scan_line(seq_id, w * args.shift, w * args.shift + args.window, score) for w, score in enumerate(track)
             )
     if args.plot:
         plots.plot_scan(ids, tracks, args.window, args.shift, args.plot)
@@ -215,14 +283,41 @@ def run_gram(args: argparse.Namespace) -> None:
     kernel = GkmKernel(**kernel_params(args))
     ids, X = read_for_kernel(args.fasta, args.invalid)
     X = kernel.check(X, ids=ids)
-    if args.fasta2 is None:
-        matrix = kernel(X)
-    else:
+    Y = None
+    if args.fasta2 is not None:
         ids2, Y = read_for_kernel(args.fasta2, args.invalid)
-        matrix = kernel.references(Y, ids=ids2)(X, ids=ids)
-    with output_stream(args.output, "wb") as out:
-        np.save(out, matrix)
-    say(f"vellum: {matrix.shape[0]} x {matrix.shape[1]} kernel matrix written to {args.output or 'stdout'}")
+        Y = kernel.check(Y, "Y", ids=ids2)
+    if uses_cluster(args):
+        shape = write_gram_on_cluster(args, kernel, X, Y)
+    else:
+        matrix = kernel(X) if Y is None else kernel.references(Y, ids=ids2)(X, ids=ids)
+        with output_stream(args.output, "wb") as out:
+            np.save(out, matrix)
+        shape = matrix.shape
+    say(f"vellum: {shape[0]} x {shape[1]} kernel matrix written to {args.output or 'stdout'}")
+
+
+def write_gram_on_cluster(args: argparse.Namespace, kernel: GkmKernel, X: list[str], Y: list[str] | None):
+    """The .npy file of the matrix, written a stripe of rows at a time as the
+    cluster computes them; returns its shape."""
+    shape = (len(X), len(X if Y is None else Y))
+
+    def stripes(distributed) -> list:
+        matrix = distributed.gram(X, kernel, Y=Y)
+        return [(matrix[start:stop], stop - start) for start, stop in chunk_bounds(shape[0], matrix.chunks[0][0])]
+
+    header_written = False
+
+    def write(out, stripe: np.ndarray) -> None:
+        nonlocal header_written
+        if not header_written:
+            header = {"descr": np.lib.format.dtype_to_descr(stripe.dtype), "fortran_order": False, "shape": shape}
+            np.lib.format.write_array_header_1_0(out, header)
+            header_written = True
+        out.write(stripe.tobytes())
+
+    write_on_cluster(args, stripes, write, "wb")
+    return shape
 
 
 def run_demo_command(args: argparse.Namespace) -> None:
@@ -273,6 +368,7 @@ def build_parser() -> argparse.ArgumentParser:
     predict.add_argument("fasta", metavar="FASTA")
     add_output_option(predict, "the scores")
     add_run_options(predict)
+    add_cluster_options(predict)
     predict.set_defaults(run=run_predict)
 
     scan = commands.add_parser("scan", help="score every window: id, start, end, score lines (BED-like)")
@@ -283,6 +379,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_output_option(scan, "the windows' scores")
     scan.add_argument("--plot", metavar="PNG", help="draw the score tracks (first 6 records)")
     add_run_options(scan)
+    add_cluster_options(scan)
     scan.set_defaults(run=run_scan)
 
     mutagenesis = commands.add_parser("mutagenesis", help="score change of every single-base substitution")
@@ -299,6 +396,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_output_option(gram, "the .npy matrix")
     add_kernel_options(gram)
     add_run_options(gram)
+    add_cluster_options(gram)
     gram.set_defaults(run=run_gram)
 
     demo = commands.add_parser("demo", help="cross-validate a CTCF classifier on bundled real sequences")

@@ -81,6 +81,21 @@ def window_count(length: int, window: int, shift: int) -> int:
     return (length - window) // shift + 1 if length >= window else 0
 
 
+def window_pieces(
+    n_windows: int, window: int, shift: int, max_bases: int
+) -> Iterator[tuple[int, int, int, int]]:
+    """Consecutive windows grouped into pieces of text of at most max_bases.
+
+    Yields (first, stop, start, end): windows [first, stop) lie in bases
+    [start, end), and window w starts at ``w * shift``. Pieces overlap by
+    ``window - shift`` bases when windows do, so every window lies whole in
+    one piece.
+    """
+    per_piece = (max_bases - window) // shift + 1
+    for first, stop in chunk_bounds(n_windows, per_piece):
+        yield first, stop, first * shift, (stop - 1) * shift + window
+
+
 class GkmKernel(BaseEstimator):
     """Gapped k-mer kernel between lists of DNA strings, as NumPy arrays.
 
@@ -418,10 +433,8 @@ class ReferenceSet:
         if self.kernel.positional:
             yield from self._positional_window_blocks(seq, window, shift, n_windows)
             return
-        per_piece = (MAX_SEQUENCE_LENGTH - window) // shift + 1
-        for first, stop in chunk_bounds(n_windows, per_piece):
-            start = first * shift
-            piece = seq[start : (stop - 1) * shift + window]
+        for first, stop, start, end in window_pieces(n_windows, window, shift, MAX_SEQUENCE_LENGTH):
+            piece = seq[start:end]
             block = np.empty((stop - first, len(self)))
             self._native.sliding_query(self._encode([piece])[0], window, shift, out=block)
             yield first, block

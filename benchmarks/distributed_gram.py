@@ -1,0 +1,106 @@
+"""Gram matrices through vellum.distributed on a local Dask cluster.
+
+speedup: the Gram of N synthetic sequences (workloads.synthetic_dna, seed
+SEED) by ``GkmKernel(n_jobs=1)`` in this process, then by
+``vellum.distributed.gram`` on a local cluster of single-threaded workers,
+gathered into this process; prints both times, their ratio and whether the
+two matrices are bitwise equal.
+
+zarr: the Gram of N sequences written to a zarr store by the cluster, never
+whole in one process; prints the time and every worker's peak RSS.
+
+    python benchmarks/distributed_gram.py speedup                 # 20,000 x 300 bp, 2 workers
+    python benchmarks/distributed_gram.py zarr                    # 50,000 x 300 bp into a temporary store
+    python benchmarks/distributed_gram.py speedup --n 4000        # a quick check
+"""
+import argparse
+import resource
+import shutil
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+from distributed import Client
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from workloads import synthetic_dna  # noqa: E402
+
+from vellum import GkmKernel  # noqa: E402
+from vellum import distributed as vd  # noqa: E402
+
+SEED = 20240611
+MIB = 1024 * 1024
+
+
+def cpu_seconds() -> float:
+    """CPU time this process has used, user and system."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def peak_rss_bytes() -> int:
+    """This process's peak resident set size (Linux reports KiB)."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def run_speedup(args, seqs, kernel) -> None:
+    start, cpu_start = time.perf_counter(), cpu_seconds()
+    single = kernel(seqs)
+    single_time, single_cpu = time.perf_counter() - start, cpu_seconds() - cpu_start
+    print(f"one process, one thread: {single_time:.1f} s ({single_cpu:.1f} s CPU)", flush=True)
+    with vd.local_cluster(args.workers) as cluster, Client(cluster) as client:
+        cpu_before = client.run(cpu_seconds)
+        start = time.perf_counter()
+        spread = vd.gram(seqs, kernel, block=args.block).compute()
+        spread_time = time.perf_counter() - start
+        cpu_after = client.run(cpu_seconds)
+    spread_cpu = sum(cpu_after[w] - cpu_before[w] for w in cpu_after)
+    print(f"{args.workers} single-threaded workers: {spread_time:.1f} s ({spread_cpu:.1f} s CPU in the workers)")
+    print(f"speed-up: {single_time / spread_time:.2f}x; bitwise equal: {np.array_equal(single, spread)}")
+    # On a machine shared with other jobs the wall-clock ratio understates
+    # what the cluster does; the CPU ratio times the worker count does not.
+    print(f"CPU time of one process / the workers': {single_cpu / spread_cpu:.2f}")
+
+
+def run_zarr(args, seqs, kernel) -> None:
+    out = Path(args.out or tempfile.mkdtemp(prefix="vellum-gram-")) / "K.zarr"
+    try:
+        with vd.local_cluster(args.workers) as cluster, Client(cluster) as client:
+            start = time.perf_counter()
+            vd.gram(seqs, kernel, block=args.block).to_zarr(str(out))
+            elapsed = time.perf_counter() - start
+            peaks = client.run(peak_rss_bytes)
+        n = len(seqs)
+        print(f"{n} x {n} float64 ({n * n * 8 / MIB / 1024:.1f} GiB) written to {out} in {elapsed:.1f} s")
+        for address, peak in sorted(peaks.items()):
+            print(f"worker {address}: peak RSS {peak / MIB:.0f} MiB")
+        print(f"client: peak RSS {peak_rss_bytes() / MIB:.0f} MiB")
+        print(f"every worker under 2 GiB: {max(peaks.values()) < 2 * 1024 * MIB}")
+    finally:
+        if args.out is None:
+            shutil.rmtree(out.parent)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("mode", choices=("speedup", "zarr"))
+    parser.add_argument("--n", type=int, help="sequences (default 20,000 for speedup, 50,000 for zarr)")
+    parser.add_argument("--len", type=int, default=300, help="bases per sequence (default 300)")
+    parser.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
+    # A task holds a stripe of block x n values: at 50,000 sequences, 1,000
+    # rows keep that at 400 MB, well inside a worker's 2 GB.
+    parser.add_argument("--block", type=int, help="block rows and columns (default 2,000; zarr: 1,000)")
+    parser.add_argument("--out", help="zarr: keep the store in this directory (default: a temporary one)")
+    args = parser.parse_args()
+    n = args.n or (20_000 if args.mode == "speedup" else 50_000)
+    args.block = args.block or (vd.DEFAULT_BLOCK if args.mode == "speedup" else 1000)
+    seqs = synthetic_dna(n, args.len, SEED)
+    kernel = GkmKernel(n_jobs=1)
+    print(f"Gram of {n} x {args.len} bp, {kernel!r}, block {args.block}", flush=True)
+    (run_speedup if args.mode == "speedup" else run_zarr)(args, seqs, kernel)
+
+
+if __name__ == "__main__":
+    main()

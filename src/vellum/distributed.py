@@ -1,0 +1,468 @@
+"""Kernel matrices and scores computed on a Dask cluster.
+
+- :func:`gram`: a kernel matrix as a ``dask.array`` of blocks, each computed
+  by the native kernel on a worker, to store with ``to_zarr`` or
+  ``to_npy_stack`` without holding the whole matrix anywhere.
+- :func:`predict`, :func:`scan`: decision values of the records of a FASTA
+  file, or of every window of them, as ``dask.dataframe`` frames. The file is
+  indexed once by streaming it; each task reads its own records (or its own
+  slice of a long record) from the file, so the file must be readable at the
+  same path on every worker.
+
+Every value is bitwise the value of the single-process path on the same
+input. The functions run on whatever Dask scheduler is current: the
+``distributed.Client`` last made (a :func:`local_cluster`, a
+``Client("tcp://...")``, a dask-jobqueue or Kubernetes cluster), so the same
+call scales from a laptop to a cluster.
+"""
+from __future__ import annotations
+
+import copy
+import logging
+import os
+import warnings
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Iterable, Iterator, Sequence
+
+import dask
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+from dask.delayed import Delayed
+from distributed import Client, LocalCluster, as_completed
+from sklearn.base import clone
+from sklearn.utils.validation import check_is_fitted
+from tqdm.auto import tqdm
+
+from .estimators import _GkmSVMBase
+from .fasta import (
+    READ_MODES,
+    FastaIndex,
+    RecordSlice,
+    index_fasta,
+    invalid_base_message,
+    read_slices,
+    warn_dropped,
+)
+from .kernels import GkmKernel, check_one_length, check_window, chunk_bounds, window_count, window_pieces
+from .sequences import check_choice, first_invalid
+
+DEFAULT_BLOCK = 2000
+"""Rows of a Gram stripe and side of its blocks: a block is 32 MB of
+float64, and a stripe of this many queries searches its index efficiently."""
+
+DEFAULT_PARTITION_BASES = 1 << 22
+"""Bases of FASTA text a predict or scan task reads and scores."""
+
+START_METHOD_KEY = "distributed.worker.multiprocessing-method"
+SAFE_START_METHODS = ("spawn", "forkserver")
+
+__all__ = ["gram", "predict", "scan", "local_cluster", "connect"]
+
+
+# ---- clusters -----------------------------------------------------------------
+
+
+def use_safe_start_method() -> None:
+    """Make Dask start worker processes with spawn unless forkserver is set.
+
+    GNU OpenMP can hang in a child forked after a parallel region, and the
+    native kernel runs such regions. The setting is global because a nanny
+    reads it again whenever it restarts a worker that died.
+    """
+    method = dask.config.get(START_METHOD_KEY)
+    if method not in SAFE_START_METHODS:
+        warnings.warn(
+            f"{START_METHOD_KEY}={method!r} can hang workers after OpenMP work; vellum uses 'spawn'",
+            RuntimeWarning,
+            stacklevel=3,
+        )
+        dask.config.set({START_METHOD_KEY: "spawn"})
+
+
+use_safe_start_method()
+
+
+def local_cluster(n_workers: int, **kwargs) -> LocalCluster:
+    """A ``distributed.LocalCluster`` of single-threaded worker processes,
+    started with spawn (or forkserver when configured).
+
+    Parameters
+    ----------
+    n_workers : int
+        Worker processes.
+    **kwargs
+        Further ``LocalCluster`` arguments; ``threads_per_worker`` defaults
+        to 1 and the dashboard is off unless ``dashboard_address`` is given.
+
+    Returns
+    -------
+    distributed.LocalCluster
+    """
+    use_safe_start_method()
+    kwargs.setdefault("threads_per_worker", 1)
+    kwargs.setdefault("dashboard_address", None)
+    return LocalCluster(n_workers=n_workers, processes=True, **kwargs)
+
+
+@contextmanager
+def connect(address: str | None = None, n_workers: int | None = None) -> Iterator[Client]:
+    """A client of the scheduler at address, or of a new local cluster of
+    n_workers processes, closed (with the local cluster) on exit.
+
+    Parameters
+    ----------
+    address : str, optional
+        Scheduler address such as ``"tcp://10.0.0.5:8786"``.
+    n_workers : int, optional
+        Worker processes of a local cluster, when address is None.
+
+    Yields
+    ------
+    distributed.Client
+    """
+    if (address is None) == (n_workers is None):
+        raise ValueError("give either a scheduler address or a number of local workers")
+    if address is not None:
+        with Client(address) as client:
+            yield client
+        return
+    if n_workers < 1:
+        raise ValueError(f"n_workers must be at least 1; got {n_workers}")
+    # A task's exception reaches the caller through its future; the workers'
+    # own log of it would only repeat it.
+    with local_cluster(n_workers, silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
+        yield client
+
+
+def results_in_order(client: Client, collections: Sequence, sizes: Sequence[int], bar: tqdm) -> Iterator:
+    """Compute collections on client's cluster, all submitted at once; yield
+    their results in order while bar advances by sizes[i] as each finishes.
+
+    An exception raised by a task is raised here, as it was on the worker.
+    """
+    futures = client.compute(list(collections))
+    position = {future.key: i for i, future in enumerate(futures)}
+    done: set[int] = set()
+    following = 0
+    for future in as_completed(futures):
+        if future.status == "error":
+            # Fail at once rather than after the parts before it.
+            future.result()
+        done.add(position[future.key])
+        bar.update(sizes[position[future.key]])
+        while following in done:
+            yield futures[following].result()
+            futures[following].release()
+            following += 1
+
+
+# ---- kernel matrices ----------------------------------------------------------
+
+
+def gram(
+    seqs: Iterable[str],
+    kernel: GkmKernel | None = None,
+    *,
+    Y: Iterable[str] | None = None,
+    block: int = DEFAULT_BLOCK,
+) -> da.Array:
+    """The kernel matrix of seqs (against Y) as a dask array of blocks.
+
+    The matrix is computed a stripe of ``block`` rows at a time, by the
+    native kernel on the workers. For a Gram, a stripe is two tasks: the
+    symmetric Gram of its rows (the diagonal block, through the kernel's
+    Gram path) and its rows against every later column at once, those
+    columns encoded and indexed once in that task. Blocks below the diagonal
+    are the transposes of those above, so each pair is computed once; long
+    stripes search large indexes, which costs less per pair than many small
+    blocks would. Against Y, a stripe is its rows against all of Y. Every
+    value is bitwise ``kernel(seqs)`` (or ``kernel(seqs, Y)``).
+
+    Parameters
+    ----------
+    seqs : list of str
+        Row sequences (at most 2,047 bases each).
+    kernel : GkmKernel, optional
+        The kernel; ``GkmKernel()`` when None. Its ``n_jobs`` threads run in
+        every task.
+    Y : list of str, optional
+        Column sequences; None for the Gram matrix of seqs.
+    block : int, default=2000
+        Rows and columns of a block (the last ones may be smaller), and rows
+        of a stripe: a task holds ``block x len(Y or seqs)`` values at most.
+
+    Returns
+    -------
+    dask.array.Array of shape (len(seqs), len(Y or seqs)), float64
+
+    Raises
+    ------
+    ValueError
+        When a sequence is refused by the kernel (named), or block < 1.
+    """
+    kernel = clone(GkmKernel() if kernel is None else kernel).set_params(progress=False)
+    if isinstance(block, bool) or not isinstance(block, (int, np.integer)):
+        raise TypeError(f"block must be an int, not {type(block).__name__}")
+    if block < 1:
+        raise ValueError(f"block must be at least 1; got {block}")
+    X = kernel.check(seqs, "seqs")
+    columns = X if Y is None else kernel.check(Y, "Y")
+    if kernel.positional:
+        check_one_length(X, "seqs")
+        check_one_length(columns, "Y", len(X[0]))
+    row_parts = _text_blocks(X, block)
+    column_parts = row_parts if Y is None else _text_blocks(columns, block)
+    kernel_node = dask.delayed(kernel, traverse=False)
+    computed = {}
+    for i, (rows, n_rows) in enumerate(row_parts):
+        first = 0
+        if Y is None:
+            diagonal = dask.delayed(_kernel_stripe, pure=True)(kernel_node, rows)
+            computed[i, i] = da.from_delayed(diagonal, (n_rows, n_rows), dtype=np.float64)
+            first = i + 1
+        if first == len(column_parts):
+            continue
+        stripe = dask.delayed(_kernel_stripe, pure=True)(kernel_node, rows, *[t for t, _ in column_parts[first:]])
+        start = 0
+        for j in range(first, len(column_parts)):
+            width = column_parts[j][1]
+            part = dask.delayed(_columns, pure=True)(stripe, start, start + width)
+            computed[i, j] = da.from_delayed(part, (n_rows, width), dtype=np.float64)
+            start += width
+    grid = [
+        [computed[i, j] if (i, j) in computed else computed[j, i].T for j in range(len(column_parts))]
+        for i in range(len(row_parts))
+    ]
+    return da.block(grid)
+
+
+def _text_blocks(texts: list[str], block: int) -> list[tuple[Delayed, int]]:
+    """Consecutive runs of texts and their lengths; each run is one node of
+    the graph, sent to the workers whose tasks need it rather than once per
+    task."""
+    return [
+        (dask.delayed(texts[start:stop], traverse=False), stop - start)
+        for start, stop in chunk_bounds(len(texts), block)
+    ]
+
+
+def _kernel_stripe(kernel: GkmKernel, rows: list[str], *column_runs: list[str]) -> np.ndarray:
+    """rows against the column runs laid side by side, or the symmetric Gram
+    of rows when there are none."""
+    if not column_runs:
+        return kernel(rows)
+    return kernel(rows, [text for run in column_runs for text in run])
+
+
+def _columns(matrix: np.ndarray, start: int, stop: int) -> np.ndarray:
+    """A copy of columns [start, stop): a view would keep the whole stripe
+    in memory until every block cut from it is released."""
+    return np.ascontiguousarray(matrix[:, start:stop])
+
+
+# ---- scores of FASTA records --------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Piece:
+    """A slice of one record for a task and the number of windows starting
+    in it (none for predict); slices together hold every base of a record,
+    so that each base is checked."""
+
+    slice: RecordSlice
+    n_windows: int
+
+
+def predict(
+    model: _GkmSVMBase,
+    fasta: str | os.PathLike,
+    *,
+    invalid: str | None = None,
+    partition_bases: int = DEFAULT_PARTITION_BASES,
+) -> dd.DataFrame:
+    """Decision value of every record of a FASTA file, computed by tasks.
+
+    Parameters
+    ----------
+    model : GkmSVC or GkmSVR
+        Fitted; a binary classifier gives decision values, a regressor its
+        predictions (``model.decision_values``). Shipped to the workers once.
+    fasta : str or path-like
+        Plain or gzip FASTA file, at this path on every worker too.
+    invalid : {"error", "drop", "keep"}, optional
+        Records holding characters other than A, C, G, T, as
+        :func:`vellum.read_fasta` treats them; None: "keep" for a model made
+        with ``invalid="skip"``, else "error". Errors are raised when the
+        frame is computed and name the record.
+    partition_bases : int
+        Bases a task reads, roughly: one partition per that many.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Columns ``id`` and ``score``, one row per record in file order.
+        Scores are bitwise ``model.decision_values`` of the records.
+    """
+    model, read_mode = _prepare(model, invalid)
+    index, records = _records(fasta, read_mode)
+    pieces = [_Piece(index.slice(r), 0) for r in records]
+    parts = _group(pieces, [index.lengths[r] for r in records], partition_bases)
+    return _frame(_predict_partition, model, index.path, parts, read_mode, _predict_rows([], []))
+
+
+def scan(
+    model: _GkmSVMBase,
+    fasta: str | os.PathLike,
+    window: int,
+    shift: int,
+    *,
+    invalid: str | None = None,
+    partition_bases: int = DEFAULT_PARTITION_BASES,
+) -> dd.DataFrame:
+    """Decision value of every window of every record of a FASTA file.
+
+    Window w of a record covers bases ``[w * shift, w * shift + window)``,
+    as in ``model.scan`` and ``vellum scan``. Records longer than
+    partition_bases are cut into overlapping slices at window starts, so
+    every window is scored whole; chromosomes are never read whole.
+
+    Parameters
+    ----------
+    model : GkmSVC or GkmSVR
+        Fitted binary classifier or regressor, shipped to the workers once.
+    fasta : str or path-like
+        Plain or gzip FASTA file of sequences of any length, at this path on
+        every worker too.
+    window : int
+        Window length, from L to 2,047.
+    shift : int
+        Step between window starts, at least 1.
+    invalid : {"error", "drop", "keep"}, optional
+        As for :func:`predict`.
+    partition_bases : int
+        Bases a task reads, roughly.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Columns ``id``, ``start``, ``end``, ``score``: one row per window, in
+        file order; scores are bitwise those of ``model.scan``.
+    """
+    model, read_mode = _prepare(model, invalid)
+    check_window(window, shift, model.kernel_.L)
+    if partition_bases < window:
+        raise ValueError(f"partition_bases must be at least the window ({window}); got {partition_bases}")
+    index, records = _records(fasta, read_mode)
+    pieces, sizes = [], []
+    for record in records:
+        for piece in _record_pieces(index, record, window, shift, partition_bases):
+            pieces.append(piece)
+            sizes.append(piece.slice.stop - piece.slice.start)
+    parts = _group(pieces, sizes, partition_bases)
+    return _frame(_scan_partition, model, index.path, parts, read_mode, _scan_rows([], [], []), window, shift)
+
+
+def _prepare(model: _GkmSVMBase, invalid: str | None) -> tuple[_GkmSVMBase, str]:
+    """A copy of model for the workers (no progress bars) and the read mode."""
+    check_is_fitted(model)
+    model._scalar_predictor()
+    if invalid is None:
+        invalid = "keep" if model.kernel_.invalid == "skip" else "error"
+    check_choice("invalid", invalid, READ_MODES)
+    return copy.copy(model).set_params(progress=False), invalid
+
+
+def _records(fasta: str | os.PathLike, read_mode: str) -> tuple[FastaIndex, list[int]]:
+    """The file's index and the records to score (those "drop" keeps)."""
+    index = index_fasta(fasta)
+    records = range(len(index))
+    if read_mode != "drop":
+        return index, list(records)
+    kept = [r for r in records if not index.holds_invalid[r]]
+    if len(kept) < len(index):
+        warn_dropped(index.path, len(index) - len(kept), len(index), stacklevel=4)
+    return index, kept
+
+
+def _record_pieces(index: FastaIndex, record: int, window: int, shift: int, max_bases: int) -> Iterator[_Piece]:
+    """Slices of a record holding its windows, at most max_bases each.
+
+    Together they cover every base of the record, including any between
+    windows (shift > window) and after the last one, so a bad character
+    anywhere is found as the single-process path finds it.
+    """
+    length = index.lengths[record]
+    n_windows = window_count(length, window, shift)
+    if n_windows == 0:
+        yield _Piece(index.slice(record), 0)
+        return
+    for first, stop, start, end in window_pieces(n_windows, window, shift, max_bases):
+        end = length if stop == n_windows else max(end, stop * shift)
+        yield _Piece(index.slice(record, start, end), stop - first)
+
+
+def _group(pieces: list[_Piece], sizes: Sequence[int], max_bases: int) -> list[list[_Piece]]:
+    """Consecutive pieces in partitions of about max_bases each."""
+    parts, current, bases = [], [], 0
+    for piece, size in zip(pieces, sizes):
+        if current and bases + size > max_bases:
+            parts.append(current)
+            current, bases = [], 0
+        current.append(piece)
+        bases += size
+    return parts + [current] if current else parts
+
+
+def _frame(task, model, path: str, parts: list[list[_Piece]], read_mode: str, meta: pd.DataFrame, *args):
+    """One task per partition, all sharing one graph node holding the model."""
+    model_node = dask.delayed(model, traverse=False)
+    chunks = [dask.delayed(task, pure=True)(model_node, path, part, read_mode, *args) for part in parts]
+    return dd.from_delayed(chunks, meta=meta, verify_meta=False)
+
+
+def _read_checked(path: str, pieces: list[_Piece], read_mode: str) -> Iterator[tuple[str, str]]:
+    """(id, bases) of each piece; under "error" a non-ACGT character raises a
+    ValueError naming the record and the character's position in it."""
+    for piece, (record_id, text) in zip(pieces, read_slices(path, [p.slice for p in pieces])):
+        if read_mode == "error":
+            char = first_invalid(text)
+            if char is not None:
+                raise ValueError(invalid_base_message(path, record_id, char, piece.slice.start))
+        yield record_id, text
+
+
+def _predict_partition(model: _GkmSVMBase, path: str, pieces: list[_Piece], read_mode: str) -> pd.DataFrame:
+    ids, seqs = map(list, zip(*_read_checked(path, pieces, read_mode)))
+    return _predict_rows(ids, model.decision_values(seqs, ids=ids))
+
+
+def _scan_partition(
+    model: _GkmSVMBase, path: str, pieces: list[_Piece], read_mode: str, window: int, shift: int
+) -> pd.DataFrame:
+    ids, starts, scores = [], [], []
+    for piece, (record_id, text) in zip(pieces, _read_checked(path, pieces, read_mode)):
+        model.kernel_.check([text], ids=[record_id], max_length=None)
+        [track] = model.scan([text], window, shift)
+        ids.append(np.full(piece.n_windows, record_id, dtype=object))
+        starts.append(piece.slice.start + shift * np.arange(piece.n_windows, dtype=np.int64))
+        scores.append(track[: piece.n_windows])
+    return _scan_rows(np.concatenate(ids), np.concatenate(starts), np.concatenate(scores), window)
+
+
+def _predict_rows(ids, scores) -> pd.DataFrame:
+    return pd.DataFrame({"id": pd.Series(ids, dtype=object), "score": np.asarray(scores, dtype=np.float64)})
+
+
+def _scan_rows(ids, starts, scores, window: int = 0) -> pd.DataFrame:
+    starts = np.asarray(starts, dtype=np.int64)
+    return pd.DataFrame(
+        {
+            "id": pd.Series(ids, dtype=object),
+            "start": starts,
+            "end": starts + window,
+            "score": np.asarray(scores, dtype=np.float64),
+        }
+    )

@@ -315,7 +315,7 @@ def test_the_model_is_one_node_of_the_graph_shared_by_every_task(models, tmp_pat
 
 def test_forked_workers_are_replaced_by_spawned_ones():
     with dask.config.set({vd.START_METHOD_KEY: "fork"}):
-        with pytest.warns(RuntimeWarning, match="can hang workers"):
+        with pytest.warns(RuntimeWarning, match="leaves workers one OpenMP thread after a fork"):
             vd.use_safe_start_method()
         assert dask.config.get(vd.START_METHOD_KEY) == "spawn"
     with dask.config.set({vd.START_METHOD_KEY: "forkserver"}):

@@ -68,14 +68,15 @@ __all__ = ["gram", "predict", "scan", "local_cluster", "connect"]
 def use_safe_start_method() -> None:
     """Make Dask start worker processes with spawn unless forkserver is set.
 
-    GNU OpenMP can hang in a child forked after a parallel region, and the
-    native kernel runs such regions. The setting is global because a nanny
-    reads it again whenever it restarts a worker that died.
+    GNU OpenMP's thread pool does not survive fork, so a worker forked from
+    a process that ran the native kernel on several threads would evaluate
+    on one thread only. The setting is global because a nanny reads it again
+    whenever it restarts a worker that died.
     """
     method = dask.config.get(START_METHOD_KEY)
     if method not in SAFE_START_METHODS:
         warnings.warn(
-            f"{START_METHOD_KEY}={method!r} can hang workers after OpenMP work; vellum uses 'spawn'",
+            f"{START_METHOD_KEY}={method!r} leaves workers one OpenMP thread after a fork; vellum uses 'spawn'",
             RuntimeWarning,
             stacklevel=3,
         )

@@ -292,7 +292,8 @@ public:
     lmer_walker(const lmer_index_nodes& ix, int d, search_workspace& ws, Sink& sink)
         : ix_(ix), d_(d), ws_(ws), sink_(sink), tables_(suffix_tables_for(ix.S)),
           // Few suffixes a node: ranking the hits beats tabulating every suffix.
-          sparse_(ix.n_groups() * 4 < ix.n_nodes() * ((size_t)1 << (2 * ix.S)))
+          sparse_(ix.n_groups() * 4 < ix.n_nodes() * ((size_t)1 << (2 * ix.S))),
+          top_spans_prefix_(ix.T == ix.P && ix.n_nodes() > 0)
     {
     }
 
@@ -319,13 +320,35 @@ private:
     Sink& sink_;
     const suffix_tables& tables_;
     const bool sparse_;
+    const bool top_spans_prefix_;
 
     // The one L-mer, code, that a query L-mer with no mismatch left can still
     // meet among nodes [lo, hi).
+    // When the top table spans the whole node prefix, the lookup runs without
+    // a branch (an absent L-mer holds no entries), so that the cache misses
+    // of successive lookups overlap.
     void lookup(const query_lmer& q, uint32_t code, uint32_t lo, uint32_t hi)
     {
         uint32_t first, n;
-        if (find_group(ix_, code, lo, hi, &first, &n)) sink_.at(tag_m(q.tag, d_)).hit(0, first, n);
+        if (top_spans_prefix_)
+            locate_by_top(code, &first, &n);
+        else if (!find_group(ix_, code, lo, hi, &first, &n))
+            return;
+        sink_.at(tag_m(q.tag, d_)).hit(0, first, n);
+    }
+
+    void locate_by_top(uint32_t code, uint32_t* first, uint32_t* n) const
+    {
+        const uint32_t pp = code >> (2 * ix_.S), s = code & ((1u << (2 * ix_.S)) - 1);
+        const uint32_t at = ix_.top[pp];
+        const uint32_t node = std::min(at, (uint32_t)ix_.n_nodes() - 1);
+        const size_t w = (size_t)node * ix_.words + (s >> 6);
+        const uint64_t word = ix_.mask[w];
+        const uint32_t bit = s & 63;
+        const uint32_t present = (uint32_t)(ix_.top[pp + 1] != at) & (uint32_t)(word >> bit);
+        const uint32_t g = ix_.word_group[w] + (uint32_t)__builtin_popcountll(word & ((uint64_t(1) << bit) - 1));
+        *first = ix_.group_start[g];
+        *n = (ix_.group_start[g + 1] - *first) & (0u - (present & 1));
     }
 
     void walk(int t, uint32_t prefix, uint32_t lo, uint32_t hi, const node_lists& lists)

@@ -289,7 +289,7 @@ int eval_rows(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, 
 // The Gram in stages of rows: stage [x, y) searches an index of the
 // references from x on only, so that each unordered pair is (nearly) found
 // once, and writes each value to both of its cells.
-constexpr int GRAM_STAGES = 8;
+constexpr int GRAM_STAGES = 16;
 
 int gram_stage(const gkm_kernel_t* kernel, int x, int y, double* out)
 {

@@ -3,7 +3,6 @@
 #include "gkm_internal.h"
 
 #include <cstring>
-#include <cstdlib>
 
 namespace {
 
@@ -23,7 +22,7 @@ void sort_by_code(std::vector<lmer_record>& records, int L)
 }
 
 // Suffix bases kept in a node's mask: four (a 256-bit mask) once L allows it.
-int suffix_bases(int L) { return std::min(L, getenv("GKM_S") ? atoi(getenv("GKM_S")) : 4); }
+int suffix_bases(int L) { return std::min(L, MAX_SUFFIX); }
 
 // Bases of the top table: all of the node prefix when the nodes fill it
 // densely enough, fewer otherwise, so that it never outgrows the nodes.

@@ -121,7 +121,9 @@ private:
     void drain()
     {
         int32_t* const counts = counts_.data() - col0_;
-        for (uint32_t i = 0; i < n_increments_; i++) {
+        // A local bound: the counts' stores could alias the member.
+        const uint32_t n = n_increments_;
+        for (uint32_t i = 0; i < n; i++) {
             const lmer_entry e = entries_[increments_[i] >> 32];
             counts[(uint32_t)increments_[i] + e.id] += e.value;
         }

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import array
+import concurrent.futures
 import functools
 import hashlib
 import json
@@ -28,7 +29,6 @@ import random
 import resource
 import struct
 import sys
-import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -162,23 +162,8 @@ def two_kernels(gk: ModuleType, params: dict, sets: list[list[str]], in_threads:
     the other. The results come in the order of ``sets`` either way."""
     if not in_threads:
         return [batch_against_refs(gk, params, refs, refs) for refs in sets]
-    results: list = [None] * len(sets)
-    errors: list[BaseException] = []
-
-    def run(i: int) -> None:
-        try:
-            results[i] = batch_against_refs(gk, params, sets[i], sets[i])
-        except BaseException as error:
-            errors.append(error)
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(sets))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
-    return results
+    with concurrent.futures.ThreadPoolExecutor(len(sets)) as pool:
+        return list(pool.map(lambda refs: batch_against_refs(gk, params, refs, refs), sets))
 
 
 def sliding_query(gk: ModuleType, params: dict, refs: list[str], query: str, window: int, shift: int) -> list:

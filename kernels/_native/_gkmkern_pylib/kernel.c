@@ -194,14 +194,12 @@ static PyObject* Kernel_sliding_query(KernelObject* self, PyObject* args, PyObje
     if (base == NULL || parse_window_args(args, kwds, kwlist, &seq_obj, &geom, &out) < 0) return NULL;
     gkm_sequence_t* seq = coerce_sequence_kern(self, seq_obj, &is_owned);
     if (seq == NULL) return NULL;
-    Py_INCREF(seq_obj);  /* owns seq's data while the core reads it */
     PyObject* value = NULL;
     if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
         value = window_rows(self, seq, &geom, out);
         unlock_kernel(&self->lock);
     }
     if (is_owned) gkm_sequence_free(seq);
-    Py_DECREF(seq_obj);
     return value;
 }
 

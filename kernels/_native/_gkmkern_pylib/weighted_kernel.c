@@ -397,14 +397,12 @@ static PyObject* WeightedKernel_sliding_query(WeightedKernelObject* self, PyObje
         return NULL;
     gkm_sequence_t* query = coerce_sequence_wkern(self, seq_obj, &is_owned);
     if (query == NULL) return NULL;
-    Py_INCREF(seq_obj);  /* owns query's data while the core reads it */
     PyObject* result = NULL;
     if (lock_kernel(&self->lock, TYPE_NAME) == 0) {
         result = sliding_query_rows(self, query, &geom, out);
         unlock_kernel(&self->lock);
     }
     if (is_owned) gkm_sequence_free(query);
-    Py_DECREF(seq_obj);
     return result;
 }
 

@@ -339,16 +339,11 @@ private:
 
     void locate_by_top(uint32_t code, uint32_t* first, uint32_t* n) const
     {
-        const uint32_t pp = code >> (2 * ix_.S), s = code & ((1u << (2 * ix_.S)) - 1);
-        const uint32_t at = ix_.top[pp];
-        const uint32_t node = std::min(at, (uint32_t)ix_.n_nodes() - 1);
-        const size_t w = (size_t)node * ix_.words + (s >> 6);
-        const uint64_t word = ix_.mask[w];
-        const uint32_t bit = s & 63;
-        const uint32_t present = (uint32_t)(ix_.top[pp + 1] != at) & (uint32_t)(word >> bit);
-        const uint32_t g = ix_.word_group[w] + (uint32_t)__builtin_popcountll(word & ((uint64_t(1) << bit) - 1));
-        *first = ix_.group_start[g];
-        *n = (ix_.group_start[g + 1] - *first) & (0u - (present & 1));
+        const uint32_t pp = code >> (2 * ix_.S), at = ix_.top[pp];
+        const size_t w0 = (size_t)std::min(at, (uint32_t)ix_.n_nodes() - 1) * ix_.words;
+        rank_locator{&ix_.mask[w0], &ix_.word_group[w0], ix_.group_start.data()}.any(code & ((1u << (2 * ix_.S)) - 1),
+                                                                                     first, n);
+        *n &= 0u - (uint32_t)(ix_.top[pp + 1] != at);
     }
 
     void walk(int t, uint32_t prefix, uint32_t lo, uint32_t hi, const node_lists& lists)

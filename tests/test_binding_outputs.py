@@ -117,6 +117,31 @@ def test_gram_equals_eval_batch_bitwise_and_is_symmetric(use_rc, scheme):
     assert as_bits(gram) == as_bits(gram.T)
 
 
+@pytest.mark.parametrize("rows", [0, 1, 130, 256, 300])
+def test_gram_rows_are_the_first_rows_of_the_gram_bitwise(rows):
+    # 300 references: the first 256 rows already take several stages, whose
+    # values are written to both cells only among the rows asked for.
+    refs = texts(300, 40, seed=rows)
+    kernel = finalized(refs, use_rc=1, nthreads=2)
+    part = kernel.gram(rows=rows, out=np.full((rows, 300), -7.0))
+    assert as_bits(part) == as_bits(np.array(kernel.gram())[:rows])
+    assert as_bits(part) == as_bits(np.array(kernel.eval_batch(refs))[:rows])
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        (dict(rows=-1), ValueError, r"^rows must be between 0 and 5 \(the references\); got -1$"),
+        (dict(rows=6), ValueError, r"^rows must be between 0 and 5 \(the references\); got 6$"),
+        (dict(rows=2.0), TypeError, r"^'float' object cannot be interpreted as an integer$"),
+        (dict(rows=2, out=np.zeros((5, 5))), ValueError, r"^out has shape \(5, 5\), expected \(2, 5\)$"),
+    ],
+)
+def test_gram_rows_refused(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        finalized(REFS).gram(**kwargs)
+
+
 def test_gram_of_no_references_and_of_an_open_kernel():
     assert finalized([]).gram() == []
     with pytest.raises(RuntimeError, match=r"^kernel is not finalized; call finalize\(\) before gram\(\)$"):

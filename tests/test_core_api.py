@@ -386,6 +386,31 @@ def test_batch_without_queries_writes_nothing(core, make_core_kernel, finalised,
     assert list(res) == [-7.0, -7.0]
 
 
+@pytest.mark.parametrize("finalised, n_rows", [(False, 1), (True, -1), (True, 4), (True, -(2**31))])
+def test_gram_rows_refused_leave_out_untouched(core, make_core_kernel, finalised, n_rows):
+    kernel = make_core_kernel(L=4, k=2, d=1)
+    for text in ("ACGTACGT", "GGGGCCCC", "ACGTTTTT"):
+        kernel.add(text)
+    if finalised:
+        kernel.finalize()
+    res = core_ctypes.double_buffer(12, fill=-7.0)
+    assert core.gkm_kernel_eval_gram_rows(kernel.handle, n_rows, res) == -1
+    assert list(res) == [-7.0] * 12
+
+
+@pytest.mark.parametrize("n_rows", [0, 1, 2, 3])
+def test_gram_rows_are_the_rows_of_the_gram(core, make_core_kernel, n_rows):
+    kernel = make_core_kernel(L=4, k=2, d=1, use_rc=1)
+    for text in ("ACGTACGTTGCA", "GGGGCCCCATAT", "ACGTTTTTGACC"):
+        kernel.add(text)
+    kernel.finalize()
+    gram = core_ctypes.double_buffer(9)
+    assert core.gkm_kernel_eval_gram(kernel.handle, gram) == 0
+    res = core_ctypes.double_buffer(9, fill=-7.0)
+    assert core.gkm_kernel_eval_gram_rows(kernel.handle, n_rows, res) == 0
+    assert list(res) == list(gram[: 3 * n_rows]) + [-7.0] * (9 - 3 * n_rows)
+
+
 @pytest.mark.parametrize(
     "use_rc, value, q_self, r_self, approx",
     [(0, 4.0, 6.0, 6.0, 0.666667), (1, 8.0, 8.0, 12.0, 0.816497)],

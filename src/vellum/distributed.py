@@ -49,9 +49,10 @@ from .fasta import (
 from .kernels import GkmKernel, check_one_length, check_window, chunk_bounds, window_count, window_pieces
 from .sequences import check_choice, first_invalid
 
-DEFAULT_BLOCK = 2000
-"""Rows of a Gram stripe and side of its blocks: a block is 32 MB of
-float64, and a stripe of this many queries searches its index efficiently."""
+DEFAULT_BLOCK = 1000
+"""Rows of a Gram stripe and side of its blocks: a block is 8 MB of
+float64, a stripe of this many queries searches its index efficiently, and
+a Gram of 20,000 sequences makes ten tasks of equal work."""
 
 DEFAULT_PARTITION_BASES = 1 << 22
 """Bases of FASTA text a predict or scan task reads and scores."""
@@ -173,14 +174,17 @@ def gram(
     """The kernel matrix of seqs (against Y) as a dask array of blocks.
 
     The matrix is computed a stripe of ``block`` rows at a time, by the
-    native kernel on the workers. For a Gram, a stripe is two tasks: the
-    symmetric Gram of its rows (the diagonal block, through the kernel's
-    Gram path) and its rows against every later column at once, those
-    columns encoded and indexed once in that task. Blocks below the diagonal
-    are the transposes of those above, so each pair is computed once; long
-    stripes search large indexes, which costs less per pair than many small
-    blocks would. Against Y, a stripe is its rows against all of Y. Every
-    value is bitwise ``kernel(seqs)`` (or ``kernel(seqs, Y)``).
+    native kernel on the workers. For a Gram, a stripe is the first rows of
+    the Gram of its rows and every later column, computed by the kernel's
+    Gram path in one task: each pair is computed once (blocks below the
+    diagonal are the transposes of those above), and the later columns are
+    encoded and indexed once. Long stripes search large indexes, which costs
+    less per pair than many small blocks would. Stripes shrink down the
+    matrix, so one task computes the first stripe with the last, the second
+    with the last but one, and so on: every task holds the same work, and
+    the workers finish together. Against Y, a task is one stripe, its rows
+    against all of Y. Every value is bitwise ``kernel(seqs)`` (or
+    ``kernel(seqs, Y)``).
 
     Parameters
     ----------
@@ -191,9 +195,11 @@ def gram(
         every task.
     Y : list of str, optional
         Column sequences; None for the Gram matrix of seqs.
-    block : int, default=2000
+    block : int, default=1000
         Rows and columns of a block (the last ones may be smaller), and rows
-        of a stripe: a task holds ``block x len(Y or seqs)`` values at most.
+        of a stripe: a task holds ``block x (block + len(Y or seqs))``
+        values at most. Smaller blocks make more tasks, to keep more
+        workers busy.
 
     Returns
     -------
@@ -218,26 +224,31 @@ def gram(
     column_parts = row_parts if Y is None else _text_blocks(columns, block)
     kernel_node = dask.delayed(kernel, traverse=False)
     computed = {}
-    for i, (rows, n_rows) in enumerate(row_parts):
-        first = 0
-        if Y is None:
-            diagonal = dask.delayed(_kernel_stripe, pure=True)(kernel_node, rows)
-            computed[i, i] = da.from_delayed(diagonal, (n_rows, n_rows), dtype=np.float64)
-            first = i + 1
-        if first == len(column_parts):
-            continue
-        stripe = dask.delayed(_kernel_stripe, pure=True)(kernel_node, rows, *[t for t, _ in column_parts[first:]])
-        start = 0
-        for j in range(first, len(column_parts)):
-            width = column_parts[j][1]
-            part = dask.delayed(_columns, pure=True)(stripe, start, start + width)
-            computed[i, j] = da.from_delayed(part, (n_rows, width), dtype=np.float64)
-            start += width
+    for group in _stripe_groups(len(row_parts), symmetric=Y is None):
+        stripes = [(row_parts[i][0], [t for t, _ in column_parts[i + 1 if Y is None else 0 :]]) for i in group]
+        task = dask.delayed(_kernel_stripes, pure=True)(kernel_node, stripes, Y is None)
+        for position, i in enumerate(group):
+            first, start, n_rows = (i if Y is None else 0), 0, row_parts[i][1]
+            for j in range(first, len(column_parts)):
+                width = column_parts[j][1]
+                part = dask.delayed(_columns, pure=True)(task, position, start, start + width)
+                computed[i, j] = da.from_delayed(part, (n_rows, width), dtype=np.float64)
+                start += width
     grid = [
         [computed[i, j] if (i, j) in computed else computed[j, i].T for j in range(len(column_parts))]
         for i in range(len(row_parts))
     ]
     return da.block(grid)
+
+
+def _stripe_groups(n_stripes: int, symmetric: bool) -> list[list[int]]:
+    """The stripes each task computes. Stripes of a Gram shrink from the
+    first to the last, so a task takes stripe i with stripe n - 1 - i: every
+    task then holds the same work, and the workers finish together whatever
+    order the scheduler runs the tasks in."""
+    if not symmetric:
+        return [[i] for i in range(n_stripes)]
+    return [sorted({i, n_stripes - 1 - i}) for i in range((n_stripes + 1) // 2)]
 
 
 def _text_blocks(texts: list[str], block: int) -> list[tuple[Delayed, int]]:
@@ -250,18 +261,29 @@ def _text_blocks(texts: list[str], block: int) -> list[tuple[Delayed, int]]:
     ]
 
 
-def _kernel_stripe(kernel: GkmKernel, rows: list[str], *column_runs: list[str]) -> np.ndarray:
-    """rows against the column runs laid side by side, or the symmetric Gram
-    of rows when there are none."""
-    if not column_runs:
-        return kernel(rows)
-    return kernel(rows, [text for run in column_runs for text in run])
+def _kernel_stripes(
+    kernel: GkmKernel, stripes: list[tuple[list[str], list[list[str]]]], symmetric: bool
+) -> list[np.ndarray]:
+    """Each stripe's rows against its column runs laid side by side; in a
+    Gram (symmetric), against the rows themselves first, as the first rows
+    of the Gram of rows and runs together, so that each pair among the rows
+    is computed once and every row is searched once."""
+    matrices = []
+    for rows, column_runs in stripes:
+        columns = [text for run in column_runs for text in run]
+        if symmetric:
+            texts = rows + columns
+            matrices.append(kernel._gram_rows(texts, len(rows), np.empty((len(rows), len(texts)))))
+        else:
+            matrices.append(kernel(rows, columns))
+    return matrices
 
 
-def _columns(matrix: np.ndarray, start: int, stop: int) -> np.ndarray:
-    """A copy of columns [start, stop): a view would keep the whole stripe
-    in memory until every block cut from it is released."""
-    return np.ascontiguousarray(matrix[:, start:stop])
+def _columns(matrices: list[np.ndarray], position: int, start: int, stop: int) -> np.ndarray:
+    """A copy of columns [start, stop) of stripe `position` of a task: a view
+    would keep the task's whole result in memory until every block cut from
+    it is released."""
+    return np.ascontiguousarray(matrices[position][:, start:stop])
 
 
 # ---- scores of FASTA records --------------------------------------------------

@@ -268,8 +268,19 @@ class GkmKernel(BaseEstimator):
         return [_gkmkern.Sequence(native, text, skip_invalid=True) for text in texts]
 
     def _gram(self, X: list[str], out: np.ndarray) -> np.ndarray:
+        return self._gram_rows(X, len(X), out)
+
+    def _gram_rows(self, X: list[str], rows: int, out: np.ndarray) -> np.ndarray:
+        """The first rows rows of the Gram matrix of X, into out of shape
+        (rows, len(X)): each pair among those rows is computed once, and
+        each of them against the later sequences of X in the same search."""
+        if self.positional and rows < len(X):
+            # The positional kernel has no staged Gram: its symmetric block, then the rest.
+            out[:, :rows] = self._gram(X[:rows], np.empty((rows, rows)))
+            out[:, rows:] = self.references(X[rows:])(X[:rows])
+            return out
         native = self.native()
-        with progress_bar(self.progress, len(X), "Gram matrix") as bar:
+        with progress_bar(self.progress, rows, "Gram matrix") as bar:
             if self.positional:
                 check_one_length(X, "X")
                 native.self_eval(self.encode(native, X), out=out)
@@ -278,8 +289,8 @@ class GkmKernel(BaseEstimator):
                 for text in X:
                     native.add_sequence(text, skip_invalid=skip)
                 native.finalize()
-                native.gram(out=out)
-            bar.update(len(X))
+                native.gram(rows=rows, out=out)
+            bar.update(rows)
         return out
 
 

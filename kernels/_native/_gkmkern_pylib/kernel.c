@@ -120,8 +120,8 @@ static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args, PyObject*
     return value;
 }
 
-/* The Gram matrix, with the lock held. */
-static PyObject* gram_matrix(KernelObject* self, PyObject* out)
+/* The first rows of the Gram matrix (all when rows is None), with the lock held. */
+static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* out)
 {
     const void* base = gkm_kernel_base(self->kernel);
     if (!gkm_kernel_base_is_finalized(base)) {
@@ -129,11 +129,20 @@ static PyObject* gram_matrix(KernelObject* self, PyObject* out)
         return NULL;
     }
     const Py_ssize_t n = gkm_kernel_base_num_sequences(base);
-    const Py_ssize_t shape[2] = {n, n};
+    Py_ssize_t rows = n;
+    if (rows_obj != Py_None) {
+        rows = PyNumber_AsSsize_t(rows_obj, PyExc_OverflowError);
+        if (rows == -1 && PyErr_Occurred()) return NULL;
+        if (rows < 0 || rows > n) {
+            PyErr_Format(PyExc_ValueError, "rows must be between 0 and %zd (the references); got %zd", n, rows);
+            return NULL;
+        }
+    }
+    const Py_ssize_t shape[2] = {rows, n};
     result_t result;
     if (result_open(&result, out, 2, shape) < 0) return NULL;
     int rc;
-    WITHOUT_GIL(rc = gkm_kernel_eval_gram(self->kernel, result.data));
+    WITHOUT_GIL(rc = gkm_kernel_eval_gram_rows(self->kernel, (int)rows, result.data));
     if (rc != 0) PyErr_NoMemory();
     return result_close(&result, rc == 0);
 }
@@ -141,12 +150,13 @@ static PyObject* gram_matrix(KernelObject* self, PyObject* out)
 /* The stored references against each other, each unordered pair once. */
 static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"out", NULL};
+    static char* kwlist[] = {"rows", "out", NULL};
+    PyObject* rows = Py_None;
     PyObject* out = NULL;
-    if (Kernel_base(self) == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "|$O", kwlist, &out) ||
+    if (Kernel_base(self) == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "|$OO", kwlist, &rows, &out) ||
         lock_kernel(&self->lock, TYPE_NAME) < 0)
         return NULL;
-    PyObject* value = gram_matrix(self, out);
+    PyObject* value = gram_matrix(self, rows, out);
     unlock_kernel(&self->lock);
     return value;
 }
@@ -343,12 +353,13 @@ static PyMethodDef Kernel_methods[] = {
     {"eval_batch", (PyCFunction)(void (*)(void))Kernel_eval_batch, METH_VARARGS | METH_KEYWORDS,
      "eval_batch(queries) -> list[list[float]]."},
     {"gram", (PyCFunction)(void (*)(void))Kernel_gram, METH_VARARGS | METH_KEYWORDS,
-     "gram(*, out=None) -> list[list[float]].\n\n"
+     "gram(*, rows=None, out=None) -> list[list[float]].\n\n"
      "The stored references against each other (finalize() first): entry [i][j]\n"
      "is reference i against reference j, equal to eval_batch of the same\n"
-     "texts, with each unordered pair computed once. With out, a writable\n"
-     "C-contiguous float64 buffer of shape (n, n), the values are written there\n"
-     "and out is returned."},
+     "texts, with each unordered pair computed once. With rows, only the first\n"
+     "rows rows, of shape (rows, n). With out, a writable C-contiguous float64\n"
+     "buffer of the result's shape, the values are written there and out is\n"
+     "returned."},
     {"sliding_query", (PyCFunction)(void (*)(void))Kernel_sliding_query, METH_VARARGS | METH_KEYWORDS,
      "sliding_query(seq, window, shift, padding=0) -> list[list[float]]."},
     {"self_window_eval", (PyCFunction)(void (*)(void))Kernel_self_window_eval, METH_VARARGS | METH_KEYWORDS,

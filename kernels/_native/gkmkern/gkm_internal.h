@@ -163,6 +163,18 @@ void build_lmer_index(lmer_index<Payload>& ix, std::vector<lmer_record>& records
     build_lmer_index(ix, ix.entries, records, L, Payload::merges);
 }
 
+// The entries of from whose id is at least min_id, as building from their
+// records would index them. Ids must ascend within each group, as they do
+// in an index of records made sequence by sequence; throws std::bad_alloc.
+void filter_lmer_index(const lmer_index_nodes& from, const std::vector<lmer_entry>& from_entries, int32_t min_id,
+                       lmer_index_nodes& ix, std::vector<lmer_entry>& entries);
+
+template <class Payload>
+void filter_lmer_index(const lmer_index<Payload>& from, int32_t min_id, lmer_index<Payload>& ix)
+{
+    filter_lmer_index(from, from.entries, min_id, ix, ix.entries);
+}
+
 // Records of every L-mer of seqs[j], under id j (and the reverse complement
 // with use_rc), optionally only those starting in [start, start + n). Counting
 // records carry 1, positional ones the forward start.

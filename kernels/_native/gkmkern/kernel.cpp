@@ -3,6 +3,7 @@
 // queries per search, spread over the kernel's threads.
 #include "gkm_internal.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -288,16 +289,24 @@ int eval_rows(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, 
     return rc != 0 || n_fit < n_q ? -1 : 0;
 }
 
-// The Gram in stages of rows: stage [x, y) searches an index of the
-// references from x on only, so that each unordered pair is (nearly) found
-// once, and writes each value to both of its cells.
-constexpr int GRAM_STAGES = 16;
+// The first h rows of the Gram in stages of rows: stage [x, y) searches an
+// index of the references from x on only, so that each unordered pair is
+// (nearly) found once, and writes each value to both of its cells where
+// both lie among those rows. More stages find fewer pairs twice (the lower
+// half of each stage's own rows) but build more indexes; this many balance
+// the two for the sizes of regulatory DNA sets.
+int gram_stages(int h, int n)
+{
+    const double mean_index = n - h / 2.0;
+    const int stages = (int)std::lround(h * std::sqrt(0.064 / mean_index));
+    return std::max(1, std::min(stages, h / 64));
+}
 
-int gram_stage(const gkm_kernel_t* kernel, int x, int y, double* out)
+// Stage [x, y) against ix, the index of the references from x on.
+int gram_stage(const gkm_kernel_t* kernel, const lmer_index<lmer_counts>& ix, int x, int y, int h, double* out)
 {
     const gkm_kernel_base_t* base = &kernel->base;
     const int n = base->n_seqs;
-    const lmer_index<lmer_counts> ix = count_index(base, base->seqs, x, n - x);
     const count_job job{base, &ix, x, n - x, base->seqs + x, y - x};
     return search_rows(job, [&](const block_counts& c, int first, int nb) {
         for (int r = 0; r < nb; r++) {
@@ -306,10 +315,34 @@ int gram_stage(const gkm_kernel_t* kernel, int x, int y, double* out)
             for (int j = i; j < n; j++) {
                 const double v = c.value(base->weights, r, j, ni, base->seqs[j]->sqnorm);
                 out[(size_t)i * n + j] = v;
-                out[(size_t)j * n + i] = v;
+                if (j < h) out[(size_t)j * n + i] = v;
             }
         }
     });
+}
+
+// Each stage's index is the previous one without the references the
+// previous stage searched: the first is the kernel's own.
+int gram_rows(const gkm_kernel_t* kernel, int h, double* out)
+{
+    const int n = kernel->base.n_seqs;
+    const int rc = fail_safely([&] {
+        const int stages = gram_stages(h, n);
+        lmer_index<lmer_counts> later[2];
+        const lmer_index<lmer_counts>* ix = kernel->index;
+        for (int s = 0; s < stages; s++) {
+            const int x = (int)((int64_t)h * s / stages), y = (int)((int64_t)h * (s + 1) / stages);
+            if (s > 0) {
+                filter_lmer_index(*ix, x, later[s & 1]);
+                ix = &later[s & 1];
+            }
+            if (gram_stage(kernel, *ix, x, y, h, out) != 0) return -1;
+        }
+        return 0;
+    });
+    // Stages done before a failure leave no partial matrix behind.
+    if (rc != 0) zero_fill(out, (size_t)h * n);
+    return rc;
 }
 
 }  // namespace
@@ -377,13 +410,11 @@ extern "C" int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_seque
 extern "C" int gkm_kernel_eval_gram(const gkm_kernel_t* kernel, double* out)
 {
     if (!kernel || !out || !kernel->index) return -1;
-    const int n = kernel->base.n_seqs;
-    return fail_safely([&] {
-        const int stages = std::max(1, std::min(GRAM_STAGES, n / 64));
-        for (int s = 0; s < stages; s++) {
-            const int x = (int)((int64_t)n * s / stages), y = (int)((int64_t)n * (s + 1) / stages);
-            if (gram_stage(kernel, x, y, out) != 0) return -1;
-        }
-        return 0;
-    });
+    return gram_rows(kernel, kernel->base.n_seqs, out);
+}
+
+extern "C" int gkm_kernel_eval_gram_rows(const gkm_kernel_t* kernel, int n_rows, double* out)
+{
+    if (!kernel || !out || !kernel->index || n_rows < 0 || n_rows > kernel->base.n_seqs) return -1;
+    return gram_rows(kernel, n_rows, out);
 }

@@ -33,15 +33,6 @@ int top_bases(int P, size_t n_nodes)
     return T;
 }
 
-void add_node(lmer_index_nodes& ix, uint32_t prefix, size_t groups)
-{
-    ix.prefix.push_back(prefix);
-    for (int w = 0; w < ix.words; w++) {
-        ix.mask.push_back(0);
-        ix.word_group.push_back((uint32_t)groups);
-    }
-}
-
 void fill_top_table(lmer_index_nodes& ix)
 {
     const int drop = 2 * (ix.P - ix.T);
@@ -63,30 +54,65 @@ void fill_word_groups(lmer_index_nodes& ix)
     }
 }
 
+// Fills an index from groups given in increasing code order, each opened
+// by open_group and followed by its entries.
+class index_builder {
+public:
+    index_builder(lmer_index_nodes& ix, std::vector<lmer_entry>& entries, int L) : ix_(ix), entries_(entries)
+    {
+        ix.L = L;
+        ix.S = suffix_bases(L);
+        ix.P = L - ix.S;
+        ix.words = std::max(1, (1 << (2 * ix.S)) / 64);
+        ix.prefix.clear();
+        ix.mask.clear();
+        ix.word_group.clear();
+        ix.group_start.clear();
+        entries.clear();
+    }
+
+    void open_group(uint32_t code)
+    {
+        const uint32_t prefix = code >> (2 * ix_.S), s = code & ((1u << (2 * ix_.S)) - 1);
+        if (ix_.group_start.empty() || prefix != ix_.prefix.back()) add_node(prefix);
+        ix_.mask[(ix_.n_nodes() - 1) * ix_.words + (s >> 6)] |= uint64_t(1) << (s & 63);
+        ix_.group_start.push_back((uint32_t)entries_.size());
+    }
+
+    void finish()
+    {
+        ix_.group_start.push_back((uint32_t)entries_.size());
+        ix_.group_start.push_back((uint32_t)entries_.size());
+        fill_word_groups(ix_);
+        ix_.T = top_bases(ix_.P, ix_.n_nodes());
+        fill_top_table(ix_);
+    }
+
+private:
+    void add_node(uint32_t prefix)
+    {
+        ix_.prefix.push_back(prefix);
+        for (int w = 0; w < ix_.words; w++) {
+            ix_.mask.push_back(0);
+            ix_.word_group.push_back((uint32_t)ix_.group_start.size());
+        }
+    }
+
+    lmer_index_nodes& ix_;
+    std::vector<lmer_entry>& entries_;
+};
+
 }  // namespace
 
 void build_lmer_index(lmer_index_nodes& ix, std::vector<lmer_entry>& entries, std::vector<lmer_record>& records,
                       int L, bool merge)
 {
     sort_by_code(records, L);
-    ix.L = L;
-    ix.S = suffix_bases(L);
-    ix.P = L - ix.S;
-    ix.words = std::max(1, (1 << (2 * ix.S)) / 64);
-    ix.prefix.clear();
-    ix.mask.clear();
-    ix.word_group.clear();
-    ix.group_start.clear();
-    entries.clear();
-    const uint32_t suffix_mask = (1u << (2 * ix.S)) - 1;
+    index_builder build(ix, entries, L);
     uint32_t code = GKM_NO_LMER;
     for (const lmer_record& r : records) {
         if (r.code != code) {
-            if (code == GKM_NO_LMER || (r.code >> (2 * ix.S)) != ix.prefix.back())
-                add_node(ix, r.code >> (2 * ix.S), ix.group_start.size());
-            const uint32_t s = r.code & suffix_mask;
-            ix.mask[(ix.n_nodes() - 1) * ix.words + (s >> 6)] |= uint64_t(1) << (s & 63);
-            ix.group_start.push_back((uint32_t)entries.size());
+            build.open_group(r.code);
             code = r.code;
         } else if (merge && entries.back().id == r.id) {
             entries.back().value += r.value;
@@ -94,13 +120,31 @@ void build_lmer_index(lmer_index_nodes& ix, std::vector<lmer_entry>& entries, st
         }
         entries.push_back({r.id, r.value});
     }
-    ix.group_start.push_back((uint32_t)entries.size());
-    ix.group_start.push_back((uint32_t)entries.size());
     records.clear();
     records.shrink_to_fit();
-    fill_word_groups(ix);
-    ix.T = top_bases(ix.P, ix.n_nodes());
-    fill_top_table(ix);
+    build.finish();
+}
+
+void filter_lmer_index(const lmer_index_nodes& from, const std::vector<lmer_entry>& from_entries, int32_t min_id,
+                       lmer_index_nodes& ix, std::vector<lmer_entry>& entries)
+{
+    index_builder build(ix, entries, from.L);
+    uint32_t g = 0;
+    for (size_t x = 0; x < from.n_nodes(); x++) {
+        const uint32_t high = from.prefix[x] << (2 * from.S);
+        for (int w = 0; w < from.words; w++) {
+            for (uint64_t bits = from.mask[x * from.words + w]; bits; bits &= bits - 1, g++) {
+                uint32_t first = from.group_start[g];
+                const uint32_t end = from.group_start[g + 1];
+                // Ids ascend within a group: the kept entries are its tail.
+                if (from_entries[end - 1].id < min_id) continue;
+                while (from_entries[first].id < min_id) first++;
+                build.open_group(high | (uint32_t)(w << 6) | (uint32_t)__builtin_ctzll(bits));
+                entries.insert(entries.end(), from_entries.begin() + first, from_entries.begin() + end);
+            }
+        }
+    }
+    build.finish();
 }
 
 void append_lmer_records(std::vector<lmer_record>& records, const gkm_sequence_t* seq, int id, int L, bool use_rc,

@@ -280,10 +280,10 @@ def _kernel_stripes(
 
 
 def _columns(matrices: list[np.ndarray], position: int, start: int, stop: int) -> np.ndarray:
-    """A copy of columns [start, stop) of stripe `position` of a task: a view
-    would keep the task's whole result in memory until every block cut from
-    it is released."""
-    return np.ascontiguousarray(matrices[position][:, start:stop])
+    """Columns [start, stop) of stripe `position` of a task, as a view: a
+    stripe's blocks are stored or sent soon after it is done, and copying
+    them would double a task's memory while it cuts them."""
+    return matrices[position][:, start:stop]
 
 
 # ---- scores of FASTA records --------------------------------------------------

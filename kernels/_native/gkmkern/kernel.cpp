@@ -207,22 +207,23 @@ int search_rows(const count_job& job, Write write)
     return failed ? -1 : 0;
 }
 
-lmer_index<lmer_counts> count_index(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int first,
-                                    int n)
-{
-    lmer_index<lmer_counts> ix;
-    std::vector<lmer_record> records;
-    for (int j = 0; j < n; j++)
-        append_lmer_records(records, seqs[first + j], first + j, base->param.L, base->param.use_rc, false);
-    build_lmer_index(ix, records, base->param.L);
-    return ix;
-}
-
 size_t total_lmers(const gkm_sequence_t* const* seqs, int n)
 {
     size_t total = 0;
     for (int i = 0; i < n; i++) total += (size_t)seqs[i]->nkmers;
     return total;
+}
+
+lmer_index<lmer_counts> count_index(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int first,
+                                    int n)
+{
+    lmer_index<lmer_counts> ix;
+    std::vector<lmer_record> records;
+    records.reserve(total_lmers(seqs + first, n) * (base->param.use_rc ? 2 : 1));
+    for (int j = 0; j < n; j++)
+        append_lmer_records(records, seqs[first + j], first + j, base->param.L, base->param.use_rc, false);
+    build_lmer_index(ix, records, base->param.L);
+    return ix;
 }
 
 void zero_fill(double* res, size_t n)
@@ -380,6 +381,7 @@ extern "C" int gkm_kernel_finalize(gkm_kernel_t* kernel)
     const int rc = fail_safely([&] {
         std::unique_ptr<lmer_index<lmer_counts>> ix(new lmer_index<lmer_counts>());
         std::vector<lmer_record> records;
+        records.reserve(total_lmers(base->seqs, base->n_seqs) * (base->param.use_rc ? 2 : 1));
         for (int i = 0; i < base->n_seqs; i++)
             append_lmer_records(records, base->seqs[i], i, base->param.L, base->param.use_rc, false);
         build_lmer_index(*ix, records, base->param.L);

@@ -109,6 +109,8 @@ void build_lmer_index(lmer_index_nodes& ix, std::vector<lmer_entry>& entries, st
 {
     sort_by_code(records, L);
     index_builder build(ix, entries, L);
+    // At most one entry a record: growing by doubling would hold both copies at once.
+    entries.reserve(records.size());
     uint32_t code = GKM_NO_LMER;
     for (const lmer_record& r : records) {
         if (r.code != code) {
@@ -122,6 +124,7 @@ void build_lmer_index(lmer_index_nodes& ix, std::vector<lmer_entry>& entries, st
     }
     records.clear();
     records.shrink_to_fit();
+    if (entries.size() < entries.capacity() / 2) entries.shrink_to_fit();
     build.finish();
 }
 

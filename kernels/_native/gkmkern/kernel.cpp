@@ -379,13 +379,7 @@ extern "C" int gkm_kernel_finalize(gkm_kernel_t* kernel)
     gkm_kernel_base_t* base = &kernel->base;
     if (base->finalized) return 0;
     const int rc = fail_safely([&] {
-        std::unique_ptr<lmer_index<lmer_counts>> ix(new lmer_index<lmer_counts>());
-        std::vector<lmer_record> records;
-        records.reserve(total_lmers(base->seqs, base->n_seqs) * (base->param.use_rc ? 2 : 1));
-        for (int i = 0; i < base->n_seqs; i++)
-            append_lmer_records(records, base->seqs[i], i, base->param.L, base->param.use_rc, false);
-        build_lmer_index(*ix, records, base->param.L);
-        kernel->index = ix.release();
+        kernel->index = new lmer_index<lmer_counts>(count_index(base, base->seqs, 0, base->n_seqs));
         return 0;
     });
     if (rc == 0) base->finalized = 1;

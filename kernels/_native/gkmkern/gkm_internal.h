@@ -210,9 +210,11 @@ constexpr int MAX_SUFFIX = 4;
 constexpr int MAX_SUFFIXES = 1 << (2 * MAX_SUFFIX);
 
 // Suffixes near a suffix s of S bases: within[s][r] the mask (4 words) of
-// those at most r mismatches away.
+// those at most r mismatches away; one_away[s] the 3S suffixes exactly one
+// mismatch away.
 struct suffix_tables {
     uint64_t within[MAX_SUFFIXES][MAX_SUFFIX + 1][4];
+    uint8_t one_away[MAX_SUFFIXES][3 * MAX_SUFFIX];
     explicit suffix_tables(int S);
 };
 const suffix_tables& suffix_tables_for(int S);
@@ -252,6 +254,7 @@ void partition_lists(int L, int d, int t, const node_lists& in, const bool ok[4]
 // views one mask word whose set suffixes are known present, its loads
 // hoisted out of the caller's loop.
 struct starts_locator {
+    static constexpr bool dense = true;
     const uint32_t* start;
     void any(uint32_t u, uint32_t* first, uint32_t* n) const
     {
@@ -269,6 +272,7 @@ struct starts_locator {
     word_view word(int w) const { return {start + (w << 6)}; }
 };
 struct rank_locator {
+    static constexpr bool dense = false;
     const uint64_t* mask;
     const uint32_t* word_group;
     const uint32_t* group_start;
@@ -415,15 +419,29 @@ private:
             const int r = std::min(d - m, MAX_SUFFIX);
             for (int i = 0; i < lists.n[m]; i++) {
                 const uint32_t s = l[i].code & smask;
-                const auto hits = sink_.at(tag_m(l[i].tag, m));
+                auto hits = sink_.at(tag_m(l[i].tag, m));
+                if (r == 1 && Locate::dense) {
+                    // Most suffixes are present: every neighbour is read,
+                    // an absent one as an empty hit, so that no branch
+                    // depends on which are there.
+                    locate.any(s, &first, &n);
+                    hits.hit(0, first, n);
+                    const uint8_t* near = tables_.one_away[s];
+                    for (int k = 0; k < 3 * ix_.S; k++) {
+                        locate.any(near[k], &first, &n);
+                        hits.hit(1, first, n);
+                    }
+                    continue;
+                }
                 if (r == 1 && ix_.words == 4) {
                     // One mismatch left on four bases: the own suffix and its
                     // neighbours of the own mask word, and the three suffixes
                     // that differ in the first base, one in each other word.
                     const uint32_t own = s >> 6;
-                    const uint64_t bit = uint64_t(1) << (s & 63);
-                    for (uint32_t other = 1; other < 4; other++)
-                        read_word(hits, s, own ^ other, mask[own ^ other] & bit, locate);
+                    for (uint32_t other = 1; other < 4; other++) {
+                        locate.any(s ^ (other << 6), &first, &n);
+                        hits.hit(1, first, n);
+                    }
                     read_word(hits, s, own, mask[own] & tables_.within[s][1][own], locate);
                     continue;
                 }
@@ -435,7 +453,7 @@ private:
 
     // Hits on the suffixes set in h, mask word w, each as far from s as it is.
     template <class Hits, class Locate>
-    void read_word(const Hits& hits, uint32_t s, int w, uint64_t h, Locate locate)
+    void read_word(Hits& hits, uint32_t s, int w, uint64_t h, Locate locate)
     {
         const auto view = locate.word(w);
         while (h) {

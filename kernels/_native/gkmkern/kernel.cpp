@@ -58,15 +58,20 @@ public:
     // one increment per entry, four slots a hit whatever its size (most
     // groups hold one or two entries), so that the increments, which land at
     // random in the counts, run later without a branch and overlap their
-    // cache misses.
+    // cache misses. The end of the batch is kept here, in a register, while
+    // the L-mer's hits arrive, and handed back when they are done.
     class lmer_hits {
     public:
         lmer_hits(block_counts& c, uint32_t tm)
-            : c_(c), cell_(c.cell_of_[tm & CELL_KEY_MASK]), times_((int32_t)(tm >> TIMES_SHIFT))
+            : c_(c), cell_(c.cell_of_[tm & CELL_KEY_MASK]), times_((int32_t)(tm >> TIMES_SHIFT)),
+              end_(c.increments_ + c.n_increments_)
         {
         }
+        lmer_hits(const lmer_hits&) = delete;
+        lmer_hits& operator=(const lmer_hits&) = delete;
+        ~lmer_hits() { c_.n_increments_ = (uint32_t)(end_ - c_.increments_); }
 
-        void hit(int dm, uint32_t first, uint32_t size) const
+        void hit(int dm, uint32_t first, uint32_t size)
         {
             const uint32_t cell = cell_ + (uint32_t)dm * c_.ncols32_;
             if (__builtin_expect(times_ > 1 || size > 4, 0)) {
@@ -76,19 +81,23 @@ public:
             // One word an increment, the entry above the cell: the next
             // entry's increment is one addition away.
             const uint64_t word = (uint64_t)first << 32 | cell, next = uint64_t(1) << 32;
-            increment* inc = c_.increments_ + c_.n_increments_;
-            inc[0] = word;
-            inc[1] = word + next;
-            inc[2] = word + 2 * next;
-            inc[3] = word + 3 * next;
-            c_.n_increments_ += size;
-            if (c_.n_increments_ > INCREMENT_BATCH) c_.drain();
+            end_[0] = word;
+            end_[1] = word + next;
+            end_[2] = word + 2 * next;
+            end_[3] = word + 3 * next;
+            end_ += size;
+            if (end_ > c_.increments_ + INCREMENT_BATCH) {
+                c_.n_increments_ = (uint32_t)(end_ - c_.increments_);
+                c_.drain();
+                end_ = c_.increments_;
+            }
         }
 
     private:
         block_counts& c_;
         uint32_t cell_;
         int32_t times_;
+        uint64_t* end_;  // an increment is one 64-bit word
     };
 
     lmer_hits at(uint32_t tm) { return lmer_hits(*this, tm); }

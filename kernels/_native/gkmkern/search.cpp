@@ -10,11 +10,14 @@
 suffix_tables::suffix_tables(int S)
 {
     memset(within, 0, sizeof within);
+    memset(one_away, 0, sizeof one_away);
     const int n = 1 << (2 * S);
     for (int s = 0; s < n; s++) {
+        int near = 0;
         for (int t = 0; t < n; t++) {
             const int m = lmer_mismatches((uint32_t)s, (uint32_t)t);
             for (int r = m; r <= MAX_SUFFIX; r++) within[s][r][t >> 6] |= uint64_t(1) << (t & 63);
+            if (m == 1) one_away[s][near++] = (uint8_t)t;
         }
     }
 }

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -90,27 +93,71 @@ void for_each_self_pair(int d, const uint32_t* fwd, const uint32_t* rc, int n, V
     }
 }
 
+// Four L-mer codes at once, in whatever vector registers the target has.
+typedef uint32_t lmer_quad __attribute__((vector_size(16)));
+
+// Mismatched bases of two codes, one bit each.
+inline lmer_quad mismatch_bits(uint32_t a, lmer_quad b)
+{
+    const lmer_quad x = b ^ a;
+    return (x | (x >> 1)) & 0x55555555u;
+}
+
+// Per lane, all ones when f or r may lie within d mismatches of a: their
+// mismatch bits, with the lowest d cleared, leave nothing. The flag is exact
+// for L-mer codes; a masked one may be flagged, and is refused where counted.
+inline lmer_quad near_lanes(uint32_t a, lmer_quad f, lmer_quad r, int d)
+{
+    lmer_quad yf = mismatch_bits(a, f), yr = mismatch_bits(a, r);
+    for (int k = 0; k < d; k++) {
+        yf &= yf - 1;
+        yr &= yr - 1;
+    }
+    return (lmer_quad)(yf == 0) | (lmer_quad)(yr == 0);
+}
+
+// Bit k set when lane k of flags is set.
+inline int lane_bits(lmer_quad flags)
+{
+#if defined(__SSE2__)
+    return _mm_movemask_ps(_mm_castsi128_ps((__m128i)flags));
+#else
+    return (int)((flags[0] & 1) | (flags[1] & 2) | (flags[2] & 4) | (flags[3] & 8));
+#endif
+}
+
 // Unit weights: every pair counts 1, so the counts are exact integers and the
 // order of summing them cannot matter; the pairs (i, j) and (j, i) count the
 // same on both strands (a mismatch count is the same for both reverse
 // complements), so each unordered pair is visited once and counted twice.
+// Pairs within d mismatches are rare: four L-mers at a time are tested for
+// any, and only those that pass are counted.
 double unit_self_norm(int d, const double* weights, const uint32_t* fwd, const uint32_t* rc, int n)
 {
     uint64_t counts[GKM_N_WEIGHTS + 1] = {0};
+    const auto count_pair = [&](uint32_t a, int j) {
+        if (fwd[j] == GKM_NO_LMER) return;
+        const int m = lmer_mismatches(a, fwd[j]);
+        if (m <= d) counts[m] += 2;
+        if (rc) {
+            const int mr = lmer_mismatches(a, rc[j]);
+            if (mr <= d) counts[mr] += 2;
+        }
+    };
     for (int i = 0; i < n; i++) {
         const uint32_t a = fwd[i];
         if (a == GKM_NO_LMER) continue;
         counts[0]++;
         if (rc) counts[std::min(lmer_mismatches(a, rc[i]), d + 1)]++;
-        for (int j = i + 1; j < n; j++) {
-            if (fwd[j] == GKM_NO_LMER) continue;
-            const int m = lmer_mismatches(a, fwd[j]);
-            if (m <= d) counts[m] += 2;
-            if (rc) {
-                const int mr = lmer_mismatches(a, rc[j]);
-                if (mr <= d) counts[mr] += 2;
-            }
+        int j = i + 1;
+        for (; j + 4 <= n; j += 4) {
+            lmer_quad f, r;
+            memcpy(&f, fwd + j, sizeof f);
+            memcpy(&r, (rc ? rc : fwd) + j, sizeof r);
+            const lmer_quad flags = near_lanes(a, f, r, d);
+            for (int near = lane_bits(flags); near; near &= near - 1) count_pair(a, j + __builtin_ctz(near));
         }
+        for (; j < n; j++) count_pair(a, j);
     }
     return norm_of(reduce_profile(weights, d, [&](int m) { return (double)counts[m]; }));
 }

@@ -301,7 +301,8 @@ struct rank_locator {
 // Sink::at(tag_m) gives the hits of one query L-mer that has spent m
 // mismatches; their hit(dm, first, n): it met, with m + dm mismatches, the
 // group of entries [first, first + n); n may be 0. What a sink derives from
-// the tag is thus derived once an L-mer, not once a hit.
+// the tag is thus derived once an L-mer, not once a hit; retag(tag_m) turns
+// the hits into another L-mer's, so that one object serves a whole list.
 template <class Sink>
 class lmer_walker {
 public:
@@ -317,7 +318,7 @@ public:
     {
         const uint32_t all = (uint32_t)ix_.n_nodes();
         if (d_ == 0) {
-            for (size_t i = 0; i < n; i++) lookup(queries[i], queries[i].code, 0, all);
+            for_each_hits(queries, n, 0, [&](auto& hits, const query_lmer& q) { lookup(hits, q.code, 0, all); });
             return;
         }
         node_lists root{};
@@ -338,19 +339,34 @@ private:
     const bool sparse_;
     const bool top_spans_prefix_;
 
+    // Calls f(hits, q) for each of the n L-mers q of l, with q's hits at m
+    // mismatches: one hits object serves them all, retagged from one L-mer
+    // to the next, so that what it carries stays in registers.
+    template <class F>
+    void for_each_hits(const query_lmer* l, size_t n, int m, F f)
+    {
+        if (n == 0) return;
+        auto hits = sink_.at(tag_m(l[0].tag, m));
+        for (size_t i = 0; i < n; i++) {
+            hits.retag(tag_m(l[i].tag, m));
+            f(hits, l[i]);
+        }
+    }
+
     // The one L-mer, code, that a query L-mer with no mismatch left can still
     // meet among nodes [lo, hi).
     // When the top table spans the whole node prefix, the lookup runs without
     // a branch (an absent L-mer holds no entries), so that the cache misses
     // of successive lookups overlap.
-    void lookup(const query_lmer& q, uint32_t code, uint32_t lo, uint32_t hi)
+    template <class Hits>
+    void lookup(Hits& hits, uint32_t code, uint32_t lo, uint32_t hi)
     {
         uint32_t first, n;
         if (top_spans_prefix_)
             locate_by_top(code, &first, &n);
         else if (!find_group(ix_, code, lo, hi, &first, &n))
             return;
-        sink_.at(tag_m(q.tag, d_)).hit(0, first, n);
+        hits.hit(0, first, n);
     }
 
     void locate_by_top(uint32_t code, uint32_t* first, uint32_t* n) const
@@ -379,10 +395,9 @@ private:
                 continue;
             }
             const uint32_t cp = prefix * 4 + (uint32_t)c;
-            for (int i = 0; i < child[c].n_sat; i++) {
-                const query_lmer& q = child[c].sat[i];
-                lookup(q, (cp << rest) | (q.code & low), clo[c], chi[c]);
-            }
+            for_each_hits(child[c].sat, child[c].n_sat, d_, [&](auto& hits, const query_lmer& q) {
+                lookup(hits, (cp << rest) | (q.code & low), clo[c], chi[c]);
+            });
             bool any = false;
             for (int m = 0; m < d_; m++) any |= child[c].n[m] > 0;
             if (any) walk(t + 1, cp, clo[c], chi[c], child[c]);
@@ -406,49 +421,52 @@ private:
     {
         const uint64_t* mask = &ix_.mask[(size_t)node * ix_.words];
         const uint32_t smask = (1u << (2 * ix_.S)) - 1;
-        const int d = d_;
-        uint32_t first, n;
         // Nothing left to spend: the own suffix only.
-        for (int i = 0; i < lists.n_sat; i++) {
-            locate.any(lists.sat[i].code & smask, &first, &n);
-            sink_.at(tag_m(lists.sat[i].tag, d)).hit(0, first, n);
-        }
+        for_each_hits(lists.sat, lists.n_sat, d_, [&](auto& hits, const query_lmer& q) {
+            uint32_t first, n;
+            locate.any(q.code & smask, &first, &n);
+            hits.hit(0, first, n);
+        });
         // Mismatches to spend: every present suffix within reach, from the mask.
-        for (int m = 0; m < d; m++) {
-            const query_lmer* l = lists.at[m];
-            const int r = std::min(d - m, MAX_SUFFIX);
-            for (int i = 0; i < lists.n[m]; i++) {
-                const uint32_t s = l[i].code & smask;
-                auto hits = sink_.at(tag_m(l[i].tag, m));
-                if (r == 1 && Locate::dense) {
-                    // Most suffixes are present: every neighbour is read,
-                    // an absent one as an empty hit, so that no branch
-                    // depends on which are there.
-                    locate.any(s, &first, &n);
-                    hits.hit(0, first, n);
-                    const uint8_t* near = tables_.one_away[s];
-                    for (int k = 0; k < 3 * ix_.S; k++) {
-                        locate.any(near[k], &first, &n);
-                        hits.hit(1, first, n);
-                    }
-                    continue;
-                }
-                if (r == 1 && ix_.words == 4) {
-                    // One mismatch left on four bases: the own suffix and its
-                    // neighbours of the own mask word, and the three suffixes
-                    // that differ in the first base, one in each other word.
-                    const uint32_t own = s >> 6;
-                    for (uint32_t other = 1; other < 4; other++) {
-                        locate.any(s ^ (other << 6), &first, &n);
-                        hits.hit(1, first, n);
-                    }
-                    read_word(hits, s, own, mask[own] & tables_.within[s][1][own], locate);
-                    continue;
-                }
-                const uint64_t* within = tables_.within[s][r];
-                for (int w = 0; w < ix_.words; w++) read_word(hits, s, w, mask[w] & within[w], locate);
-            }
+        for (int m = 0; m < d_; m++) {
+            const int r = std::min(d_ - m, MAX_SUFFIX);
+            for_each_hits(lists.at[m], lists.n[m], m, [&](auto& hits, const query_lmer& q) {
+                read_within(hits, q.code & smask, r, mask, locate);
+            });
         }
+    }
+
+    // The suffixes of a node within r mismatches of suffix s.
+    template <class Hits, class Locate>
+    void read_within(Hits& hits, uint32_t s, int r, const uint64_t* mask, Locate locate)
+    {
+        uint32_t first, n;
+        if (r == 1 && Locate::dense) {
+            // Most suffixes are present: every neighbour is read, an absent
+            // one as an empty hit, so that no branch depends on which are there.
+            locate.any(s, &first, &n);
+            hits.hit(0, first, n);
+            const uint8_t* near = tables_.one_away[s];
+            for (int k = 0; k < 3 * ix_.S; k++) {
+                locate.any(near[k], &first, &n);
+                hits.hit(1, first, n);
+            }
+            return;
+        }
+        if (r == 1 && ix_.words == 4) {
+            // One mismatch left on four bases: the own suffix and its
+            // neighbours of the own mask word, and the three suffixes that
+            // differ in the first base, one in each other word.
+            const uint32_t own = s >> 6;
+            for (uint32_t other = 1; other < 4; other++) {
+                locate.any(s ^ (other << 6), &first, &n);
+                hits.hit(1, first, n);
+            }
+            read_word(hits, s, own, mask[own] & tables_.within[s][1][own], locate);
+            return;
+        }
+        const uint64_t* within = tables_.within[s][r];
+        for (int w = 0; w < ix_.words; w++) read_word(hits, s, w, mask[w] & within[w], locate);
     }
 
     // Hits on the suffixes set in h, mask word w, each as far from s as it is.
@@ -490,6 +508,7 @@ void search_lmer_entries(const lmer_index_nodes& ix, const lmer_entry* entries, 
         {
             for (uint32_t k = 0; k < n; k++) f(tm + (uint32_t)dm, entries[first + k]);
         }
+        void retag(uint32_t t) { tm = t; }
     };
     struct entry_sink {
         const lmer_entry* entries;

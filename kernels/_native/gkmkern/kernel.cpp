@@ -16,6 +16,9 @@ namespace {
 // many times the query holds them: a run of one base, or a tandem repeat,
 // then costs what one of its L-mers costs.
 class block_counts {
+    // An increment: entry << 32 | start of its row within counts.
+    using increment = uint64_t;
+
 public:
     static constexpr int MAX_ROWS = 64;
 
@@ -59,17 +62,20 @@ public:
     // groups hold one or two entries), so that the increments, which land at
     // random in the counts, run later without a branch and overlap their
     // cache misses. The end of the batch is kept here, in a register, while
-    // the L-mer's hits arrive, and handed back when they are done.
+    // the L-mer's hits arrive, and handed back when they are done: one
+    // lmer_hits lives at a time.
     class lmer_hits {
     public:
-        lmer_hits(block_counts& c, uint32_t tm)
-            : c_(c), cell_(c.cell_of_[tm & CELL_KEY_MASK]), times_((int32_t)(tm >> TIMES_SHIFT)),
-              end_(c.increments_ + c.n_increments_)
-        {
-        }
+        lmer_hits(block_counts& c, uint32_t tm) : c_(c), end_(c.increments_ + c.n_increments_) { retag(tm); }
         lmer_hits(const lmer_hits&) = delete;
         lmer_hits& operator=(const lmer_hits&) = delete;
         ~lmer_hits() { c_.n_increments_ = (uint32_t)(end_ - c_.increments_); }
+
+        void retag(uint32_t tm)
+        {
+            cell_ = c_.cell_of_[tm & CELL_KEY_MASK];
+            times_ = (int32_t)(tm >> TIMES_SHIFT);
+        }
 
         void hit(int dm, uint32_t first, uint32_t size)
         {
@@ -97,7 +103,7 @@ public:
         block_counts& c_;
         uint32_t cell_;
         int32_t times_;
-        uint64_t* end_;  // an increment is one 64-bit word
+        increment* end_;
     };
 
     lmer_hits at(uint32_t tm) { return lmer_hits(*this, tm); }
@@ -116,9 +122,6 @@ private:
     static constexpr int ROW_BITS = 6;
     static constexpr int TIMES_SHIFT = ROW_BITS + HIT_TAG_SHIFT;
     static constexpr uint32_t CELL_KEY_MASK = (1u << TIMES_SHIFT) - 1;
-    // An increment: entry << 32 | start of its row within counts.
-    using increment = uint64_t;
-
     // Small enough to stay in the first-level cache.
     static constexpr size_t INCREMENT_BATCH = 2048;
 

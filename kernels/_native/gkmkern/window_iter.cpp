@@ -32,7 +32,7 @@ public:
     // The hits of the query L-mer at one position: each entry opens its
     // count at the first window holding that L-mer and closes it after the last.
     struct lmer_hits {
-        const chunk_counts& c;
+        chunk_counts& c;
         int32_t* opened;
         int32_t* closed;
         void hit(int dm, uint32_t first, uint32_t n) const
@@ -45,13 +45,19 @@ public:
                 closed[cell] -= e->value;
             }
         }
+        void retag(uint32_t tm)
+        {
+            const uint32_t p = hit_tag(tm);
+            opened = &c.diff_[c.first_[p] * c.stride_ + hit_mismatches(tm)];
+            closed = &c.diff_[(c.last_[p] + 1) * c.stride_ + hit_mismatches(tm)];
+        }
     };
 
     lmer_hits at(uint32_t tm)
     {
-        const uint32_t p = hit_tag(tm);
-        return {*this, &diff_[first_[p] * stride_ + hit_mismatches(tm)],
-                &diff_[(last_[p] + 1) * stride_ + hit_mismatches(tm)]};
+        lmer_hits hits{*this, nullptr, nullptr};
+        hits.retag(tm);
+        return hits;
     }
 
     // Turns the differences into each window's counts.

@@ -155,12 +155,17 @@ private:
     lmer_span span_;
 };
 
-// Queries per search: as many as keep their counts within a few hundred
-// kilobytes (the counts are written at random).
+// Queries per search. Their counts are written at random, so as many as keep
+// the counts within a few hundred kilobytes; but at least a few while the
+// counts stay within some megabytes: the queries of one search read each
+// node's entries together, where searches of one query each against a large
+// index would fetch them from memory again and again.
 int block_rows(int d, size_t ncols)
 {
     const size_t per_query = (size_t)(d + 1) * std::max<size_t>(ncols, 1) * sizeof(int32_t);
-    return (int)std::max<size_t>(1, std::min<size_t>(block_counts::MAX_ROWS, (256u << 10) / per_query));
+    const size_t cached = (256u << 10) / per_query;
+    const size_t shared = std::min<size_t>(8, (16u << 20) / per_query);
+    return (int)std::max<size_t>(1, std::min<size_t>(block_counts::MAX_ROWS, std::max(cached, shared)));
 }
 
 // Per-thread working storage of block searches.

@@ -3,8 +3,9 @@
 speedup: the Gram of N synthetic sequences (workloads.synthetic_dna, seed
 SEED) by ``GkmKernel(n_jobs=1)`` in this process, then by
 ``vellum.distributed.gram`` on a local cluster of single-threaded workers,
-its blocks gathered into this process as they finish; prints both times,
-their ratio and whether the two matrices are bitwise equal.
+its blocks on and above the diagonal gathered into this process as they
+finish and mirrored below it; prints both times, their ratio and whether
+the two matrices are bitwise equal.
 
 zarr: the Gram of N sequences written to a zarr store by the cluster, never
 whole in one process; prints the time and every worker's peak RSS.
@@ -46,18 +47,22 @@ def peak_rss_bytes() -> int:
 
 
 def gather(client: Client, matrix) -> np.ndarray:
-    """matrix computed on client's cluster, each block copied into one array
-    here as soon as it is done (as ``vellum gram`` writes its stripes), so
-    that moving the result overlaps the computation."""
+    """The Gram matrix computed on client's cluster, each block copied into
+    one array here as soon as it is done, so that moving the result overlaps
+    the computation. Only the blocks on and above the diagonal travel: each
+    is also copied, transposed, to its mirror below (a block below is the
+    transpose of one above), as the one-process Gram writes both cells of
+    each value."""
     out = np.empty(matrix.shape, matrix.dtype)
-    blocks = matrix.to_delayed().ravel()
+    blocks = matrix.to_delayed()
     offsets = [np.cumsum((0,) + chunks[:-1]) for chunks in matrix.chunks]
-    corners = [(r, c) for r in offsets[0] for c in offsets[1]]
-    futures = client.compute(list(blocks))
-    where = {future.key: corner for future, corner in zip(futures, corners)}
+    upper = [(i, j) for i in range(blocks.shape[0]) for j in range(i, blocks.shape[1])]
+    futures = client.compute([blocks[i, j] for i, j in upper])
+    where = {future.key: (offsets[0][i], offsets[1][j]) for future, (i, j) in zip(futures, upper)}
     for future, block in as_completed(futures, with_results=True):
         r, c = where[future.key]
         out[r : r + block.shape[0], c : c + block.shape[1]] = block
+        out[c : c + block.shape[1], r : r + block.shape[0]] = block.T
         future.release()
     return out
 

@@ -323,6 +323,21 @@ def test_forked_workers_are_replaced_by_spawned_ones():
         assert dask.config.get(vd.START_METHOD_KEY) == "forkserver"
 
 
+def test_local_workers_start_with_vellum_loaded_and_dask_monitors_quiet():
+    # Builtins as the functions: a function of this module would import it,
+    # and vellum with it, on the worker.
+    loaded = "sorted(m for m in __import__('sys').modules if m in ('vellum.distributed', 'vellum.kernels'))"
+    keys = ["distributed.worker.profile.enabled", "distributed.admin.tick.interval"]
+    with dask.config.set({"distributed.admin.tick.interval": "50ms"}):
+        with vd.local_cluster(1, silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
+            modules = client.run(eval, loaded)
+            settings = client.run(eval, f"[__import__('dask').config.get(k) for k in {keys}]")
+    assert list(modules.values()) == [["vellum.distributed", "vellum.kernels"]]
+    # One quieted, one kept as the caller set it.
+    assert list(settings.values()) == [[False, "50ms"]]
+    assert dask.config.get("distributed.worker.profile.enabled") is True
+
+
 def test_a_worker_killed_during_a_gram_changes_nothing(client):
     kernel = GkmKernel(L=10, k=6, d=3)
     seqs = dna_list(13, 600, lengths=(150, 200))

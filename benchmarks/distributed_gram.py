@@ -50,7 +50,7 @@ def gather(client: Client, matrix) -> np.ndarray:
     """The Gram matrix computed on client's cluster, each block copied into
     one array here as soon as it is done, so that moving the result overlaps
     the computation. Only the blocks on and above the diagonal travel: each
-    is also copied, transposed, to its mirror below (a block below is the
+    above is also copied, transposed, to its mirror below (a block below is the
     transpose of one above), as the one-process Gram writes both cells of
     each value."""
     out = np.empty(matrix.shape, matrix.dtype)
@@ -62,7 +62,8 @@ def gather(client: Client, matrix) -> np.ndarray:
     for future, block in as_completed(futures, with_results=True):
         r, c = where[future.key]
         out[r : r + block.shape[0], c : c + block.shape[1]] = block
-        out[c : c + block.shape[1], r : r + block.shape[0]] = block.T
+        if r != c:
+            out[c : c + block.shape[1], r : r + block.shape[0]] = block.T
         future.release()
     return out
 

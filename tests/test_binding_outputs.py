@@ -135,12 +135,12 @@ def test_queries_searched_together_against_thousands_of_references_match_brute_f
     rng = random.Random(L * 10 + d)
     refs = [random_dna(rng, rng.randint(L, 30)) for _ in range(3000)]
     kernel = finalized(refs, L=L, k=k, d=d, use_rc=use_rc, nthreads=2)
-    queries = refs[:11] + texts(5, 40, seed=d)
+    queries = refs[:11] + texts(14, 40, seed=d)
     rows = np.array(kernel.eval_batch(queries))
     assert as_bits(rows) == as_bits([kernel.eval_batch([q])[0] for q in queries])
     assert as_bits(kernel.gram(rows=11, out=np.empty((11, 3000)))) == as_bits(rows[:11])
     weights = [kernel.weight(m) for m in range(d + 1)]
-    for i in (0, 10, 13):
+    for i in (0, 10, 13, 24):
         for j in rng.sample(range(3000), 25) + [i]:
             want = ref.masked_value(queries[i], refs[j], weights, L, d, use_rc)
             assert rows[i, j] == want, (i, j)

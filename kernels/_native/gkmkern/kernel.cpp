@@ -156,15 +156,16 @@ private:
 };
 
 // Queries per search. Their counts are written at random, so as many as keep
-// the counts within a few hundred kilobytes; but at least a few while the
+// the counts within a few hundred kilobytes; but at least sixteen while the
 // counts stay within some megabytes: the queries of one search read each
-// node's entries together, where searches of one query each against a large
-// index would fetch them from memory again and again.
+// node's entries together, where searches of few queries each against a
+// large index would stream its entries from memory again and again, through
+// the cache that other processes' searches share.
 int block_rows(int d, size_t ncols)
 {
     const size_t per_query = (size_t)(d + 1) * std::max<size_t>(ncols, 1) * sizeof(int32_t);
     const size_t cached = (256u << 10) / per_query;
-    const size_t shared = std::min<size_t>(8, (16u << 20) / per_query);
+    const size_t shared = std::min<size_t>(16, (16u << 20) / per_query);
     return (int)std::max<size_t>(1, std::min<size_t>(block_counts::MAX_ROWS, std::max(cached, shared)));
 }
 

@@ -128,20 +128,27 @@ def test_gram_rows_are_the_first_rows_of_the_gram_bitwise(rows):
     assert as_bits(part) == as_bits(np.array(kernel.eval_batch(refs))[:rows])
 
 
-@pytest.mark.parametrize("L, k, d, use_rc", [(6, 3, 2, 1), (8, 4, 3, 0)])
-def test_queries_searched_together_against_thousands_of_references_match_brute_force(L, k, d, use_rc):
+@pytest.mark.parametrize(
+    "L, k, d, use_rc, n_refs, lengths, samples",
+    [(6, 3, 2, 1, 3000, (6, 30), 25), (8, 4, 3, 0, 3000, (8, 30), 25), (8, 4, 3, 1, 4500, (300, 500), 4)],
+    ids=["short", "short-forward", "index-beyond-cache"],
+)
+def test_queries_searched_together_against_thousands_of_references_match_brute_force(
+    L, k, d, use_rc, n_refs, lengths, samples
+):
     # So many references that one query's counts outgrow the cache-sized
-    # budget: several queries still share each search.
-    rng = random.Random(L * 10 + d)
-    refs = [random_dna(rng, rng.randint(L, 30)) for _ in range(3000)]
+    # budget: several queries still share each search, more of them when the
+    # index itself (about 30 MB in the last case) outgrows a few megabytes.
+    rng = random.Random(L * 10 + d + n_refs)
+    refs = [random_dna(rng, rng.randint(*lengths)) for _ in range(n_refs)]
     kernel = finalized(refs, L=L, k=k, d=d, use_rc=use_rc, nthreads=2)
     queries = refs[:11] + texts(14, 40, seed=d)
     rows = np.array(kernel.eval_batch(queries))
     assert as_bits(rows) == as_bits([kernel.eval_batch([q])[0] for q in queries])
-    assert as_bits(kernel.gram(rows=11, out=np.empty((11, 3000)))) == as_bits(rows[:11])
+    assert as_bits(kernel.gram(rows=11, out=np.empty((11, n_refs)))) == as_bits(rows[:11])
     weights = [kernel.weight(m) for m in range(d + 1)]
     for i in (0, 10, 13, 24):
-        for j in rng.sample(range(3000), 25) + [i]:
+        for j in rng.sample(range(n_refs), samples) + [i]:
             want = ref.masked_value(queries[i], refs[j], weights, L, d, use_rc)
             assert rows[i, j] == want, (i, j)
 

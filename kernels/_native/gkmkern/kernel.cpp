@@ -156,16 +156,19 @@ private:
 };
 
 // Queries per search. Their counts are written at random, so as many as keep
-// the counts within a few hundred kilobytes; but at least sixteen while the
-// counts stay within some megabytes: the queries of one search read each
-// node's entries together, where searches of few queries each against a
-// large index would stream its entries from memory again and again, through
-// the cache that other processes' searches share.
-int block_rows(int d, size_t ncols)
+// the counts within a few hundred kilobytes; but several while the counts
+// stay within some megabytes: the queries of one search read each node's
+// entries together, where searches of one query each against a large index
+// would fetch them from memory again and again. Sixteen against an index
+// whose entries outgrow a few megabytes: each search streams them through
+// the last-level cache, which other processes' searches use too; against a
+// smaller index, the counts of eight stay closer to the core.
+int block_rows(int d, size_t ncols, size_t index_entries)
 {
     const size_t per_query = (size_t)(d + 1) * std::max<size_t>(ncols, 1) * sizeof(int32_t);
     const size_t cached = (256u << 10) / per_query;
-    const size_t shared = std::min<size_t>(16, (16u << 20) / per_query);
+    const size_t several = index_entries * sizeof(lmer_entry) > (4u << 20) ? 16 : 8;
+    const size_t shared = std::min<size_t>(several, (16u << 20) / per_query);
     return (int)std::max<size_t>(1, std::min<size_t>(block_counts::MAX_ROWS, std::max(cached, shared)));
 }
 
@@ -197,7 +200,7 @@ template <class Write>
 int search_rows(const count_job& job, Write write)
 {
     const gkm_kernel_base_t* base = job.base;
-    const int rows = block_rows(base->param.d, (size_t)job.ncols);
+    const int rows = block_rows(base->param.d, (size_t)job.ncols, job.ix->entries.size());
     const int n_blocks = (job.n_rows + rows - 1) / rows;
     int failed = 0;
 #pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)

@@ -338,6 +338,41 @@ def test_local_workers_start_with_vellum_loaded_and_dask_monitors_quiet():
     assert dask.config.get("distributed.worker.profile.enabled") is True
 
 
+def most_held_at_once(transitions):
+    """The most keys in memory at once, from (key, start, finish) transitions."""
+    held, most = set(), 0
+    for key, start, finish in transitions:
+        if finish == "memory":
+            held.add(key)
+        elif start == "memory":
+            held.discard(key)
+        most = max(most, len(held))
+    return most
+
+
+def test_a_worker_holds_one_stripe_at_a_time_and_never_receives_one(tmp_path):
+    pytest.importorskip("zarr")
+    seqs = dna_list(21, 18)
+    # Nine stripes in five tasks: more tasks than twice the threads, which
+    # Dask queues and hands out one per free thread.
+    matrix = vd.gram(seqs, GkmKernel(**PARAMS), block=2)
+    with dask.config.set({"distributed.admin.low-level-log-length": 100_000}):
+        with vd.local_cluster(2, silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
+            assert "stealing" not in cluster.scheduler.extensions
+            matrix.to_zarr(str(tmp_path / "K.zarr"))
+            # A worker logs a transition as (key, start, finish asked, finish, ...).
+            logs = client.run(
+                lambda dask_worker: [
+                    (entry[0], entry[1], entry[3])
+                    for entry in dask_worker.state.log
+                    if len(entry) == 7 and str(entry[0]).startswith("_kernel_stripes")
+                ]
+            )
+    assert sum(finish == "executing" for log in logs.values() for _, _, finish in log) == 5
+    assert [most_held_at_once(log) for log in logs.values()] == [1, 1]
+    assert not any(finish == "flight" for log in logs.values() for _, _, finish in log)
+
+
 def test_a_worker_killed_during_a_gram_changes_nothing(client):
     kernel = GkmKernel(L=10, k=6, d=3)
     seqs = dna_list(13, 600, lengths=(150, 200))

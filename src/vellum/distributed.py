@@ -69,6 +69,19 @@ native tasks on a few cores: Dask's monitors, woken every 10 to 100 ms by
 default, took about 4% of each worker's core, and as much again in the
 scheduler's process. Keys set to anything but Dask's defaults are kept."""
 
+HOLD_ONE_STRIPE = {
+    "distributed.scheduler.worker-saturation": 1.0,
+    "distributed.scheduler.work-stealing": False,
+}
+"""Dask settings of a local cluster that bound what a worker holds. The
+blocks of a Gram stripe are views of the whole stripe (400 MB at 50,000
+sequences), which stays in memory until the last of them is stored. With
+one queued task per thread, a worker stores a stripe's blocks before it
+starts the next stripe, where Dask's default of 1.1 hands it a second one
+that runs first; without work stealing, an idle worker does not take over
+the store of a block, which would copy the whole stripe to it. Keys set to
+anything but Dask's defaults are kept."""
+
 START_METHOD_KEY = "distributed.worker.multiprocessing-method"
 SAFE_START_METHODS = ("spawn", "forkserver")
 
@@ -112,7 +125,8 @@ def local_cluster(n_workers: int, **kwargs) -> LocalCluster:
         to 1, the dashboard is off unless ``dashboard_address`` is given,
         workers import this module as they start (``preload``), so that
         their first tasks do not wait for vellum and scikit-learn to load,
-        and Dask's monitors wake rarely (``QUIET_MONITORS``).
+        Dask's monitors wake rarely (``QUIET_MONITORS``), and a worker
+        holds one Gram stripe at a time (``HOLD_ONE_STRIPE``).
 
     Returns
     -------
@@ -124,16 +138,16 @@ def local_cluster(n_workers: int, **kwargs) -> LocalCluster:
     kwargs.setdefault("preload", [__name__])
     # The scheduler and each nanny take their settings as they start, and a
     # nanny hands its own to every worker it starts, restarts included.
-    with dask.config.set(quiet_monitor_settings()):
+    with dask.config.set(unset_by_user({**QUIET_MONITORS, **HOLD_ONE_STRIPE})):
         return LocalCluster(n_workers=n_workers, processes=True, **kwargs)
 
 
-def quiet_monitor_settings() -> dict:
-    """QUIET_MONITORS without the keys set to other than Dask's defaults."""
+def unset_by_user(settings: dict) -> dict:
+    """Dask settings without the keys set to other than Dask's defaults."""
     defaults = dask.config.merge(*dask.config.defaults)
     return {
         key: value
-        for key, value in QUIET_MONITORS.items()
+        for key, value in settings.items()
         if dask.config.get(key) == dask.config.get(key, config=defaults)
     }
 
@@ -249,23 +263,29 @@ def gram(
     if kernel.positional:
         check_one_length(X, "seqs")
         check_one_length(columns, "Y", len(X[0]))
-    row_parts = _text_blocks(X, block)
-    column_parts = row_parts if Y is None else _text_blocks(columns, block)
+    row_bounds = list(chunk_bounds(len(X), block))
+    column_bounds = row_bounds if Y is None else list(chunk_bounds(len(columns), block))
+    # One node per side, not one per block: tasks that depend on a couple of
+    # nodes only are the "root" tasks Dask queues, handing a worker the next
+    # one once the blocks of its last are stored rather than all at once.
     kernel_node = dask.delayed(kernel, traverse=False)
+    rows_node = dask.delayed(X, traverse=False)
+    columns_node = rows_node if Y is None else dask.delayed(columns, traverse=False)
     computed = {}
-    for group in _stripe_groups(len(row_parts), symmetric=Y is None):
-        stripes = [(row_parts[i][0], [t for t, _ in column_parts[i + 1 if Y is None else 0 :]]) for i in group]
-        task = dask.delayed(_kernel_stripes, pure=True)(kernel_node, stripes, Y is None)
+    for group in _stripe_groups(len(row_bounds), symmetric=Y is None):
+        stripes = [(row_bounds[i], row_bounds[i][1] if Y is None else 0) for i in group]
+        task = dask.delayed(_kernel_stripes, pure=True)(kernel_node, rows_node, columns_node, stripes, Y is None)
         for position, i in enumerate(group):
-            first, start, n_rows = (i if Y is None else 0), 0, row_parts[i][1]
-            for j in range(first, len(column_parts)):
-                width = column_parts[j][1]
-                part = dask.delayed(_columns, pure=True)(task, position, start, start + width)
-                computed[i, j] = da.from_delayed(part, (n_rows, width), dtype=np.float64)
-                start += width
+            (first_row, last_row), first_block = row_bounds[i], (i if Y is None else 0)
+            # A stripe's first column is column first_row of the Gram, column 0 of Y.
+            offset = column_bounds[first_block][0]
+            for j in range(first_block, len(column_bounds)):
+                start, stop = column_bounds[j][0] - offset, column_bounds[j][1] - offset
+                part = dask.delayed(_columns, pure=True)(task, position, start, stop)
+                computed[i, j] = da.from_delayed(part, (last_row - first_row, stop - start), dtype=np.float64)
     grid = [
-        [computed[i, j] if (i, j) in computed else computed[j, i].T for j in range(len(column_parts))]
-        for i in range(len(row_parts))
+        [computed[i, j] if (i, j) in computed else computed[j, i].T for j in range(len(column_bounds))]
+        for i in range(len(row_bounds))
     ]
     return da.block(grid)
 
@@ -280,31 +300,25 @@ def _stripe_groups(n_stripes: int, symmetric: bool) -> list[list[int]]:
     return [sorted({i, n_stripes - 1 - i}) for i in range((n_stripes + 1) // 2)]
 
 
-def _text_blocks(texts: list[str], block: int) -> list[tuple[Delayed, int]]:
-    """Consecutive runs of texts and their lengths; each run is one node of
-    the graph, sent to the workers whose tasks need it rather than once per
-    task."""
-    return [
-        (dask.delayed(texts[start:stop], traverse=False), stop - start)
-        for start, stop in chunk_bounds(len(texts), block)
-    ]
-
-
 def _kernel_stripes(
-    kernel: GkmKernel, stripes: list[tuple[list[str], list[list[str]]]], symmetric: bool
+    kernel: GkmKernel,
+    X: list[str],
+    columns: list[str],
+    stripes: list[tuple[tuple[int, int], int]],
+    symmetric: bool,
 ) -> list[np.ndarray]:
-    """Each stripe's rows against its column runs laid side by side; in a
+    """Each stripe's rows X[start:stop] against columns[first_column:]; in a
     Gram (symmetric), against the rows themselves first, as the first rows
-    of the Gram of rows and runs together, so that each pair among the rows
-    is computed once and every row is searched once."""
+    of the Gram of rows and later columns together, so that each pair among
+    the rows is computed once and every row is searched once."""
     matrices = []
-    for rows, column_runs in stripes:
-        columns = [text for run in column_runs for text in run]
+    for (start, stop), first_column in stripes:
+        rows, later = X[start:stop], columns[first_column:]
         if symmetric:
-            texts = rows + columns
+            texts = rows + later
             matrices.append(kernel._gram_rows(texts, len(rows), np.empty((len(rows), len(texts)))))
         else:
-            matrices.append(kernel(rows, columns))
+            matrices.append(kernel(rows, later))
     return matrices
 
 

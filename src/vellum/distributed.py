@@ -30,7 +30,6 @@ import dask.array as da
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
-from dask.delayed import Delayed
 from distributed import Client, LocalCluster, as_completed
 from sklearn.base import clone
 from sklearn.utils.validation import check_is_fitted
@@ -241,8 +240,11 @@ def gram(
     block : int, default=1000
         Rows and columns of a block (the last ones may be smaller), and rows
         of a stripe: a task holds ``block x (block + len(Y or seqs))``
-        values at most. Smaller blocks make more tasks, to keep more
-        workers busy.
+        values at most, until the last of its blocks is stored. Smaller
+        blocks make more tasks, to keep more workers busy. A worker of
+        :func:`local_cluster` runs one task a thread at a time
+        (``HOLD_ONE_STRIPE``); give a scheduler of your own those settings
+        too.
 
     Returns
     -------

@@ -62,7 +62,7 @@ def result_buffer(n: int, touched: bool) -> np.ndarray | None:
 
 def gather(client: Client, matrix, out: np.ndarray | None = None) -> np.ndarray:
     """The Gram matrix computed on client's cluster, each block copied into
-    one array here as soon as it is done, so that moving the result overlaps
+    one array here (out, when given) as soon as it is done, so that moving the result overlaps
     the computation. Only the blocks on and above the diagonal travel: each
     above is also copied, transposed, to its mirror below (a block below is the
     transpose of one above), as the one-process Gram writes both cells of

@@ -278,10 +278,10 @@ def gram(
         stripes = [(row_bounds[i], row_bounds[i][1] if Y is None else 0) for i in group]
         task = dask.delayed(_kernel_stripes, pure=True)(kernel_node, rows_node, columns_node, stripes, Y is None)
         for position, i in enumerate(group):
-            (first_row, last_row), first_block = row_bounds[i], (i if Y is None else 0)
+            first_row, last_row = row_bounds[i]
             # A stripe's first column is column first_row of the Gram, column 0 of Y.
-            offset = column_bounds[first_block][0]
-            for j in range(first_block, len(column_bounds)):
+            offset = first_row if Y is None else 0
+            for j in range(i if Y is None else 0, len(column_bounds)):
                 start, stop = column_bounds[j][0] - offset, column_bounds[j][1] - offset
                 part = dask.delayed(_columns, pure=True)(task, position, start, stop)
                 computed[i, j] = da.from_delayed(part, (last_row - first_row, stop - start), dtype=np.float64)

@@ -61,7 +61,7 @@ _SIGNATURES = {
     "gkm_kernel_eval_all": (c_int, [c_void_p, c_void_p, DoubleArray]),
     "gkm_kernel_eval_batch": (c_int, [c_void_p, SeqArray, c_int, DoubleArray]),
     "gkm_kernel_eval_gram": (c_int, [c_void_p, DoubleArray]),
-    "gkm_kernel_eval_gram_rows": (c_int, [c_void_p, c_int, DoubleArray]),
+    "gkm_kernel_eval_gram_rows": (c_int, [c_void_p, c_int, c_int, DoubleArray]),
     # windows
     "gkm_compute_n_windows": (c_int, [c_int, c_int, c_int, c_int, c_int, c_int]),
     "gkm_window_iter_create": (c_void_p, [c_void_p, c_void_p, c_int, c_int, c_int, c_int]),

@@ -128,6 +128,17 @@ def test_gram_rows_are_the_first_rows_of_the_gram_bitwise(rows):
     assert as_bits(part) == as_bits(np.array(kernel.eval_batch(refs))[:rows])
 
 
+@pytest.mark.parametrize("first, rows", [(0, 300), (1, 5), (44, 256), (130, 170), (299, 1), (300, 0), (150, None)])
+def test_gram_from_a_first_row_is_a_stripe_of_the_gram_bitwise(first, rows):
+    # Several stages after the first row: each filters the index of the
+    # references from its own first row on.
+    refs = texts(300, 40, seed=first)
+    kernel = finalized(refs, use_rc=1, nthreads=2)
+    height = 300 - first if rows is None else rows
+    part = kernel.gram(first=first, rows=rows, out=np.full((height, 300 - first), -7.0))
+    assert as_bits(part) == as_bits(np.array(kernel.gram())[first : first + height, first:])
+
+
 @pytest.mark.parametrize(
     "L, k, d, use_rc, n_refs, lengths, samples",
     [(6, 3, 2, 1, 3000, (6, 30), 25), (8, 4, 3, 0, 3000, (8, 30), 25), (8, 4, 3, 1, 4500, (300, 500), 4)],
@@ -160,6 +171,11 @@ def test_queries_searched_together_against_thousands_of_references_match_brute_f
         (dict(rows=6), ValueError, r"^rows must be between 0 and 5 \(the references\); got 6$"),
         (dict(rows=2.0), TypeError, r"^'float' object cannot be interpreted as an integer$"),
         (dict(rows=2, out=np.zeros((5, 5))), ValueError, r"^out has shape \(5, 5\), expected \(2, 5\)$"),
+        (dict(first=-1), ValueError, r"^first must be between 0 and 5 \(the references\); got -1$"),
+        (dict(first=6), ValueError, r"^first must be between 0 and 5 \(the references\); got 6$"),
+        (dict(first=2, rows=4), ValueError, r"^rows must be between 0 and 3 \(the references from first on\); got 4$"),
+        (dict(first=2, out=np.zeros((3, 5))), ValueError, r"^out has shape \(3, 5\), expected \(3, 3\)$"),
+        (dict(first=2**63), OverflowError, r"^cannot fit 'int' into an index-sized integer$"),
     ],
 )
 def test_gram_rows_refused(kwargs, error, message):

@@ -386,20 +386,24 @@ def test_batch_without_queries_writes_nothing(core, make_core_kernel, finalised,
     assert list(res) == [-7.0, -7.0]
 
 
-@pytest.mark.parametrize("finalised, n_rows", [(False, 1), (True, -1), (True, 4), (True, -(2**31))])
-def test_gram_rows_refused_leave_out_untouched(core, make_core_kernel, finalised, n_rows):
+@pytest.mark.parametrize(
+    "finalised, first, n_rows",
+    [(False, 0, 1), (True, 0, -1), (True, 0, 4), (True, 0, -(2**31)), (True, -1, 1), (True, 2, 2), (True, 4, 0),
+     (True, 2**31 - 1, 2), (True, 2, 2**31 - 1)],
+)
+def test_gram_rows_refused_leave_out_untouched(core, make_core_kernel, finalised, first, n_rows):
     kernel = make_core_kernel(L=4, k=2, d=1)
     for text in ("ACGTACGT", "GGGGCCCC", "ACGTTTTT"):
         kernel.add(text)
     if finalised:
         kernel.finalize()
     res = core_ctypes.double_buffer(12, fill=-7.0)
-    assert core.gkm_kernel_eval_gram_rows(kernel.handle, n_rows, res) == -1
+    assert core.gkm_kernel_eval_gram_rows(kernel.handle, first, n_rows, res) == -1
     assert list(res) == [-7.0] * 12
 
 
-@pytest.mark.parametrize("n_rows", [0, 1, 2, 3])
-def test_gram_rows_are_the_rows_of_the_gram(core, make_core_kernel, n_rows):
+@pytest.mark.parametrize("first, n_rows", [(0, 0), (0, 1), (0, 3), (1, 0), (1, 1), (1, 2), (2, 1), (3, 0)])
+def test_gram_rows_are_a_stripe_of_the_gram(core, make_core_kernel, first, n_rows):
     kernel = make_core_kernel(L=4, k=2, d=1, use_rc=1)
     for text in ("ACGTACGTTGCA", "GGGGCCCCATAT", "ACGTTTTTGACC"):
         kernel.add(text)
@@ -407,8 +411,9 @@ def test_gram_rows_are_the_rows_of_the_gram(core, make_core_kernel, n_rows):
     gram = core_ctypes.double_buffer(9)
     assert core.gkm_kernel_eval_gram(kernel.handle, gram) == 0
     res = core_ctypes.double_buffer(9, fill=-7.0)
-    assert core.gkm_kernel_eval_gram_rows(kernel.handle, n_rows, res) == 0
-    assert list(res) == list(gram[: 3 * n_rows]) + [-7.0] * (9 - 3 * n_rows)
+    assert core.gkm_kernel_eval_gram_rows(kernel.handle, first, n_rows, res) == 0
+    stripe = [gram[3 * i + j] for i in range(first, first + n_rows) for j in range(first, 3)]
+    assert list(res) == stripe + [-7.0] * (9 - len(stripe))
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,7 @@ bit for bit with the single-process path on the same input."""
 import gzip
 import logging
 import os
+import pickle
 import random
 import re
 import signal
@@ -117,6 +118,12 @@ KERNELS = {
     "skip": (GkmKernel(**PARAMS, invalid="skip"), with_gaps),
     "estimated": (GkmKernel(**PARAMS, weight_scheme=2, use_rc=False), lambda seqs: seqs),
     "positional": (GkmKernel(**PARAMS, positional=True), lambda seqs: [s[:40] for s in seqs]),
+    # Short words: sums of positional weights whose order depends on the
+    # index searched, so a stripe must search the index of the whole Gram.
+    "positional-short": (
+        GkmKernel(L=5, k=3, d=2, positional=True, weight_sigma=12.0),
+        lambda seqs: [s[:30] for s in seqs],
+    ),
 }
 
 
@@ -136,6 +143,19 @@ def test_cross_matrix_is_bitwise_the_single_process_one(client, kind):
     kernel, prepare = KERNELS[kind]
     X, Y = prepare(dna_list(1, 17)), prepare(dna_list(2, 9))
     assert vd.gram(X, kernel, Y=Y, block=4).compute().tobytes() == kernel(X, Y).tobytes()
+
+
+def test_shared_references_are_made_once_a_thread_and_never_pickled():
+    shared = vd._SharedReferences(GkmKernel(**PARAMS), dna_list(3, 4))
+    with shared.borrowed() as first:
+        # Another task while the first holds its set: a second set.
+        with shared.borrowed() as second:
+            assert second is not first
+    with shared.borrowed() as again:
+        assert again in (first, second)
+    restored = pickle.loads(pickle.dumps(shared))
+    assert restored._idle == [] and restored.texts == shared.texts
+    assert dask.base.tokenize(restored) == dask.base.tokenize(vd._SharedReferences(GkmKernel(**PARAMS), dna_list(3, 4)))
 
 
 def test_gram_stores_to_zarr_and_npy_stack(client, tmp_path):

@@ -191,6 +191,22 @@ def test_reference_set_is_independent_of_later_changes_and_pickles(texts):
     assert np.array_equal(refs(texts), GkmKernel(**SMALL)(texts, texts[:4]))
 
 
+@pytest.mark.parametrize("positional", [False, True])
+@pytest.mark.parametrize("start, stop", [(0, 9), (0, 4), (3, 7), (5, 9), (8, 9), (4, 4), (9, 9)])
+def test_reference_set_gram_rows_are_a_stripe_of_the_gram_bitwise(positional, start, stop):
+    rng = random.Random(start * 10 + stop)
+    X = [random_dna(rng, 30) for _ in range(9)]
+    kernel = GkmKernel(**SMALL, positional=positional, weight_sigma=12.0)
+    stripe = kernel.references(X).gram_rows(start, stop, out=np.full((stop - start, 9 - start), -7.0))
+    assert stripe.tobytes() == kernel(X)[start:stop, start:].tobytes()
+
+
+@pytest.mark.parametrize("start, stop", [(-1, 2), (3, 2), (0, 5), (5, 6)])
+def test_reference_set_gram_rows_outside_the_references_are_refused(texts, start, stop):
+    with pytest.raises(ValueError, match=rf"^rows \[{start}, {stop}\) are not among the 4 references$"):
+        GkmKernel(**SMALL).references(texts[:4]).gram_rows(start, stop)
+
+
 @pytest.mark.parametrize("progress", [False, True])
 def test_progress_bar_goes_to_stderr_only_when_asked(texts, capsys, monkeypatch, progress):
     monkeypatch.setattr(_progress, "DELAY_SECONDS", 0)

@@ -45,7 +45,7 @@ from .fasta import (
     read_slices,
     warn_dropped,
 )
-from .kernels import GkmKernel, check_one_length, check_window, chunk_bounds, window_count, window_pieces
+from .kernels import GkmKernel, ReferenceSet, check_one_length, check_window, chunk_bounds, window_count, window_pieces
 from .sequences import check_choice, first_invalid
 
 DEFAULT_BLOCK = 1000
@@ -216,17 +216,17 @@ def gram(
     """The kernel matrix of seqs (against Y) as a dask array of blocks.
 
     The matrix is computed a stripe of ``block`` rows at a time, by the
-    native kernel on the workers. For a Gram, a stripe is the first rows of
-    the Gram of its rows and every later column, computed by the kernel's
-    Gram path in one task: each pair is computed once (blocks below the
-    diagonal are the transposes of those above), and the later columns are
-    encoded and indexed once. Long stripes search large indexes, which costs
-    less per pair than many small blocks would. Stripes shrink down the
-    matrix, so one task computes the first stripe with the last, the second
-    with the last but one, and so on: every task holds the same work, and
-    the workers finish together. Against Y, a task is one stripe, its rows
-    against all of Y. Every value is bitwise ``kernel(seqs)`` (or
-    ``kernel(seqs, Y)``).
+    native kernel on the workers. The columns (seqs, or Y) are encoded and
+    indexed once in each worker process, by its first task, and every later
+    task there searches that index. For a Gram, a stripe is its rows against
+    every later column, computed by the kernel's Gram path: each pair is
+    computed once (blocks below the diagonal are the transposes of those
+    above). Long stripes search large indexes, which costs less per pair
+    than many small blocks would. Stripes shrink down the matrix, so one
+    task computes the first stripe with the last, the second with the last
+    but one, and so on: the tasks hold nearly the same work, and the workers
+    finish together. Against Y, a task is one stripe, its rows against all
+    of Y. Every value is bitwise ``kernel(seqs)`` (or ``kernel(seqs, Y)``).
 
     Parameters
     ----------
@@ -270,13 +270,12 @@ def gram(
     # One node per side, not one per block: tasks that depend on a couple of
     # nodes only are the "root" tasks Dask queues, handing a worker the next
     # one once the blocks of its last are stored rather than all at once.
-    kernel_node = dask.delayed(kernel, traverse=False)
-    rows_node = dask.delayed(X, traverse=False)
-    columns_node = rows_node if Y is None else dask.delayed(columns, traverse=False)
+    columns_node = dask.delayed(_SharedReferences(kernel, columns), traverse=False)
+    rows_node = None if Y is None else dask.delayed(X, traverse=False)
     computed = {}
     for group in _stripe_groups(len(row_bounds), symmetric=Y is None):
-        stripes = [(row_bounds[i], row_bounds[i][1] if Y is None else 0) for i in group]
-        task = dask.delayed(_kernel_stripes, pure=True)(kernel_node, rows_node, columns_node, stripes, Y is None)
+        stripes = [row_bounds[i] for i in group]
+        task = dask.delayed(_kernel_stripes, pure=True)(columns_node, rows_node, stripes)
         for position, i in enumerate(group):
             first_row, last_row = row_bounds[i]
             # A stripe's first column is column first_row of the Gram, column 0 of Y.
@@ -302,26 +301,47 @@ def _stripe_groups(n_stripes: int, symmetric: bool) -> list[list[int]]:
     return [sorted({i, n_stripes - 1 - i}) for i in range((n_stripes + 1) // 2)]
 
 
+class _SharedReferences:
+    """A kernel and its reference texts, encoded and indexed where they are
+    used: the first task in a worker process that borrows them makes the
+    :class:`~vellum.kernels.ReferenceSet`, and later tasks there borrow the
+    same one. A set serves one task at a time (its native kernel runs one
+    call at a time); a thread that finds every set busy makes another.
+    Pickling keeps the kernel and the texts only, so the sets never travel
+    and go with this object once its last task is done."""
+
+    def __init__(self, kernel: GkmKernel, texts: list[str]):
+        self.kernel = kernel
+        self.texts = texts
+        self._idle: list[ReferenceSet] = []
+
+    def __reduce__(self):
+        return (type(self), (self.kernel, self.texts))
+
+    @contextmanager
+    def borrowed(self) -> Iterator[ReferenceSet]:
+        """A reference set of the texts, for this thread alone until the block ends."""
+        # list.pop and list.append are atomic: no two threads take one set.
+        try:
+            references = self._idle.pop()
+        except IndexError:
+            references = ReferenceSet(self.kernel, self.texts)
+        try:
+            yield references
+        finally:
+            self._idle.append(references)
+
+
 def _kernel_stripes(
-    kernel: GkmKernel,
-    X: list[str],
-    columns: list[str],
-    stripes: list[tuple[tuple[int, int], int]],
-    symmetric: bool,
+    columns: _SharedReferences, X: list[str] | None, stripes: list[tuple[int, int]]
 ) -> list[np.ndarray]:
-    """Each stripe's rows X[start:stop] against columns[first_column:]; in a
-    Gram (symmetric), against the rows themselves first, as the first rows
-    of the Gram of rows and later columns together, so that each pair among
-    the rows is computed once and every row is searched once."""
-    matrices = []
-    for (start, stop), first_column in stripes:
-        rows, later = X[start:stop], columns[first_column:]
-        if symmetric:
-            texts = rows + later
-            matrices.append(kernel._gram_rows(texts, len(rows), np.empty((len(rows), len(texts)))))
-        else:
-            matrices.append(kernel(rows, later))
-    return matrices
+    """Each stripe's rows X[start:stop] against every column; in a Gram (X
+    None), rows [start, stop) of the Gram of the columns against the columns
+    from start on, each pair among the rows computed once."""
+    with columns.borrowed() as references:
+        if X is None:
+            return [references.gram_rows(start, stop) for start, stop in stripes]
+        return [references(X[start:stop]) for start, stop in stripes]
 
 
 def _columns(matrices: list[np.ndarray], position: int, start: int, stop: int) -> np.ndarray:

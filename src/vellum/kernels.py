@@ -268,29 +268,11 @@ class GkmKernel(BaseEstimator):
         return [_gkmkern.Sequence(native, text, skip_invalid=True) for text in texts]
 
     def _gram(self, X: list[str], out: np.ndarray) -> np.ndarray:
-        return self._gram_rows(X, len(X), out)
-
-    def _gram_rows(self, X: list[str], rows: int, out: np.ndarray) -> np.ndarray:
-        """The first rows rows of the Gram matrix of X, into out of shape
-        (rows, len(X)): each pair among those rows is computed once, and
-        each of them against the later sequences of X in the same search."""
-        if self.positional and rows < len(X):
-            # The positional kernel has no staged Gram: its symmetric block, then the rest.
-            out[:, :rows] = self._gram(X[:rows], np.empty((rows, rows)))
-            out[:, rows:] = self.references(X[rows:])(X[:rows])
-            return out
-        native = self.native()
-        with progress_bar(self.progress, rows, "Gram matrix") as bar:
-            if self.positional:
-                check_one_length(X, "X")
-                native.self_eval(self.encode(native, X), out=out)
-            else:
-                skip = self.invalid == "skip"
-                for text in X:
-                    native.add_sequence(text, skip_invalid=skip)
-                native.finalize()
-                native.gram(rows=rows, out=out)
-            bar.update(rows)
+        if self.positional:
+            check_one_length(X, "X")
+        with progress_bar(self.progress, len(X), "Gram matrix") as bar:
+            ReferenceSet(self, X).gram_rows(0, len(X), out=out)
+            bar.update(len(X))
         return out
 
 
@@ -362,6 +344,42 @@ class ReferenceSet:
         out = result_buffer(out, (len(X), len(self)))
         for _ in self._blocks(X, out, self.kernel.progress):
             pass
+        return out
+
+    def gram_rows(self, start: int, stop: int, *, out: np.ndarray | None = None) -> np.ndarray:
+        """Rows [start, stop) of the Gram matrix of the references, against
+        the references from start on: a stripe of the matrix, whose cells
+        left of start mirror earlier stripes. Each pair among the rows is
+        computed once, and the values are bitwise those of the whole Gram.
+
+        Parameters
+        ----------
+        start, stop : int
+            The rows, 0 <= start <= stop <= len(self).
+        out : ndarray, optional
+            Writable C-contiguous float64 array of shape
+            (stop - start, len(self) - start).
+
+        Returns
+        -------
+        ndarray of shape (stop - start, len(self) - start)
+        """
+        if not 0 <= start <= stop <= len(self):
+            raise ValueError(f"rows [{start}, {stop}) are not among the {len(self)} references")
+        out = result_buffer(out, (stop - start, len(self) - start))
+        if start == stop:
+            return out
+        if not self.kernel.positional:
+            return self._native.gram(first=start, rows=stop - start, out=out)
+        # The positional kernel has no staged Gram. Its sums of weights run in
+        # an order that depends on the index searched, so the rows are
+        # searched against every reference, as in the whole Gram; pairs among
+        # the rows come from the row of the smaller index, as there too.
+        n = stop - start
+        rows = self._native.cross_eval(self._encoded[start:stop], self._encoded, out=np.empty((n, len(self))))
+        out[:] = rows[:, start:]
+        below = np.tril_indices(n, -1)
+        out[:, :n][below] = out[:, :n].T[below]
         return out
 
     def blocks(

@@ -120,8 +120,25 @@ static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args, PyObject*
     return value;
 }
 
-/* The first rows of the Gram matrix (all when rows is None), with the lock held. */
-static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* out)
+/* An index among the references, at most limit (the references from first on
+ * for rows); None is the default. -1 with the error set when refused. */
+static Py_ssize_t gram_bound(PyObject* obj, const char* name, Py_ssize_t limit, Py_ssize_t first,
+                             Py_ssize_t default_value)
+{
+    if (obj == Py_None) return default_value;
+    const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (value < 0 || value > limit) {
+        PyErr_Format(PyExc_ValueError, "%s must be between 0 and %zd (the references%s); got %zd", name, limit,
+                     first > 0 ? " from first on" : "", value);
+        return -1;
+    }
+    return value;
+}
+
+/* Rows [first, first + rows) of the Gram matrix against the references from
+ * first on (all of it by default), with the lock held. */
+static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* first_obj, PyObject* out)
 {
     const void* base = gkm_kernel_base(self->kernel);
     if (!gkm_kernel_base_is_finalized(base)) {
@@ -129,20 +146,15 @@ static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* o
         return NULL;
     }
     const Py_ssize_t n = gkm_kernel_base_num_sequences(base);
-    Py_ssize_t rows = n;
-    if (rows_obj != Py_None) {
-        rows = PyNumber_AsSsize_t(rows_obj, PyExc_OverflowError);
-        if (rows == -1 && PyErr_Occurred()) return NULL;
-        if (rows < 0 || rows > n) {
-            PyErr_Format(PyExc_ValueError, "rows must be between 0 and %zd (the references); got %zd", n, rows);
-            return NULL;
-        }
-    }
-    const Py_ssize_t shape[2] = {rows, n};
+    const Py_ssize_t first = gram_bound(first_obj, "first", n, 0, 0);
+    if (first < 0) return NULL;
+    const Py_ssize_t rows = gram_bound(rows_obj, "rows", n - first, first, n - first);
+    if (rows < 0) return NULL;
+    const Py_ssize_t shape[2] = {rows, n - first};
     result_t result;
     if (result_open(&result, out, 2, shape) < 0) return NULL;
     int rc;
-    WITHOUT_GIL(rc = gkm_kernel_eval_gram_rows(self->kernel, (int)rows, result.data));
+    WITHOUT_GIL(rc = gkm_kernel_eval_gram_rows(self->kernel, (int)first, (int)rows, result.data));
     if (rc != 0) PyErr_NoMemory();
     return result_close(&result, rc == 0);
 }
@@ -150,13 +162,15 @@ static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* o
 /* The stored references against each other, each unordered pair once. */
 static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"rows", "out", NULL};
+    static char* kwlist[] = {"rows", "out", "first", NULL};
     PyObject* rows = Py_None;
     PyObject* out = NULL;
-    if (Kernel_base(self) == NULL || !PyArg_ParseTupleAndKeywords(args, kwds, "|$OO", kwlist, &rows, &out) ||
+    PyObject* first = Py_None;
+    if (Kernel_base(self) == NULL ||
+        !PyArg_ParseTupleAndKeywords(args, kwds, "|$OOO", kwlist, &rows, &out, &first) ||
         lock_kernel(&self->lock, TYPE_NAME) < 0)
         return NULL;
-    PyObject* value = gram_matrix(self, rows, out);
+    PyObject* value = gram_matrix(self, rows, first, out);
     unlock_kernel(&self->lock);
     return value;
 }
@@ -353,11 +367,14 @@ static PyMethodDef Kernel_methods[] = {
     {"eval_batch", (PyCFunction)(void (*)(void))Kernel_eval_batch, METH_VARARGS | METH_KEYWORDS,
      "eval_batch(queries) -> list[list[float]]."},
     {"gram", (PyCFunction)(void (*)(void))Kernel_gram, METH_VARARGS | METH_KEYWORDS,
-     "gram(*, rows=None, out=None) -> list[list[float]].\n\n"
+     "gram(*, rows=None, out=None, first=None) -> list[list[float]].\n\n"
      "The stored references against each other (finalize() first): entry [i][j]\n"
      "is reference i against reference j, equal to eval_batch of the same\n"
-     "texts, with each unordered pair computed once. With rows, only the first\n"
-     "rows rows, of shape (rows, n). With out, a writable C-contiguous float64\n"
+     "texts, with each unordered pair computed once. With first, the rows from\n"
+     "reference first on against the references from first on, of shape\n"
+     "(n - first, n - first): a stripe of the matrix whose rest mirrors it. With\n"
+     "rows, only the first rows of those, of shape (rows, n - first). With out, a\n"
+     "writable C-contiguous float64\n"
      "buffer of the result's shape, the values are written there and out is\n"
      "returned."},
     {"sliding_query", (PyCFunction)(void (*)(void))Kernel_sliding_query, METH_VARARGS | METH_KEYWORDS,

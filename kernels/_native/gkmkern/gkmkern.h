@@ -116,9 +116,10 @@ GKM_API int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_sequence
 /* out: n_seqs x n_seqs, the stored references against each other, each unordered pair computed once;
  * -1 when the kernel is not finalised (out untouched) or memory is exhausted (out zeros). */
 GKM_API int gkm_kernel_eval_gram(const gkm_kernel_t* kernel, double* out);
-/* out: n_rows x n_seqs, the first n_rows rows of that matrix, each pair among them computed once;
- * -1 as eval_gram, or when n_rows is outside [0, n_seqs] (out untouched). */
-GKM_API int gkm_kernel_eval_gram_rows(const gkm_kernel_t* kernel, int n_rows, double* out);
+/* out: n_rows x (n_seqs - first), rows [first, first + n_rows) of that matrix against the references from
+ * first on, each pair among them computed once; -1 as eval_gram, or when the rows are not among the
+ * references (out untouched). */
+GKM_API int gkm_kernel_eval_gram_rows(const gkm_kernel_t* kernel, int first, int n_rows, double* out);
 
 /* ---- windows ---------------------------------------------------------- */
 

@@ -324,11 +324,14 @@ int gram_stages(int h, int n)
     return std::max(1, std::min(stages, h / 64));
 }
 
-// Stage [x, y) against ix, the index of the references from x on.
-int gram_stage(const gkm_kernel_t* kernel, const lmer_index<lmer_counts>& ix, int x, int y, int h, double* out)
+// Stage [x, y) of the stripe of rows [top, h) against ix, the index of the
+// references from x on; cell (i, j) of the stripe is out[(i - top) * width + j - top].
+int gram_stage(const gkm_kernel_t* kernel, const lmer_index<lmer_counts>& ix, int top, int x, int y, int h,
+               double* out)
 {
     const gkm_kernel_base_t* base = &kernel->base;
     const int n = base->n_seqs;
+    const size_t width = (size_t)(n - top);
     const count_job job{base, &ix, x, n - x, base->seqs + x, y - x};
     return search_rows(job, [&](const block_counts& c, int first, int nb) {
         for (int r = 0; r < nb; r++) {
@@ -336,34 +339,36 @@ int gram_stage(const gkm_kernel_t* kernel, const lmer_index<lmer_counts>& ix, in
             const double ni = base->seqs[i]->sqnorm;
             for (int j = i; j < n; j++) {
                 const double v = c.value(base->weights, r, j, ni, base->seqs[j]->sqnorm);
-                out[(size_t)i * n + j] = v;
-                if (j < h) out[(size_t)j * n + i] = v;
+                out[(size_t)(i - top) * width + (j - top)] = v;
+                if (j < h) out[(size_t)(j - top) * width + (i - top)] = v;
             }
         }
     });
 }
 
-// Each stage's index is the previous one without the references the
-// previous stage searched: the first is the kernel's own.
-int gram_rows(const gkm_kernel_t* kernel, int h, double* out)
+// Rows [top, h) of the Gram against the references from top on. Each
+// stage's index is the previous one without the references the previous
+// stage searched; the first is the kernel's own, less the rows above top.
+int gram_rows(const gkm_kernel_t* kernel, int top, int h, double* out)
 {
     const int n = kernel->base.n_seqs;
     const int rc = fail_safely([&] {
-        const int stages = gram_stages(h, n);
+        const int stages = gram_stages(h - top, n - top);
         lmer_index<lmer_counts> later[2];
         const lmer_index<lmer_counts>* ix = kernel->index;
         for (int s = 0; s < stages; s++) {
-            const int x = (int)((int64_t)h * s / stages), y = (int)((int64_t)h * (s + 1) / stages);
-            if (s > 0) {
+            const int x = top + (int)((int64_t)(h - top) * s / stages);
+            const int y = top + (int)((int64_t)(h - top) * (s + 1) / stages);
+            if (x > 0) {
                 filter_lmer_index(*ix, x, later[s & 1]);
                 ix = &later[s & 1];
             }
-            if (gram_stage(kernel, *ix, x, y, h, out) != 0) return -1;
+            if (gram_stage(kernel, *ix, top, x, y, h, out) != 0) return -1;
         }
         return 0;
     });
     // Stages done before a failure leave no partial matrix behind.
-    if (rc != 0) zero_fill(out, (size_t)h * n);
+    if (rc != 0) zero_fill(out, (size_t)(h - top) * (n - top));
     return rc;
 }
 
@@ -427,11 +432,12 @@ extern "C" int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_seque
 extern "C" int gkm_kernel_eval_gram(const gkm_kernel_t* kernel, double* out)
 {
     if (!kernel || !out || !kernel->index) return -1;
-    return gram_rows(kernel, kernel->base.n_seqs, out);
+    return gram_rows(kernel, 0, kernel->base.n_seqs, out);
 }
 
-extern "C" int gkm_kernel_eval_gram_rows(const gkm_kernel_t* kernel, int n_rows, double* out)
+extern "C" int gkm_kernel_eval_gram_rows(const gkm_kernel_t* kernel, int first, int n_rows, double* out)
 {
-    if (!kernel || !out || !kernel->index || n_rows < 0 || n_rows > kernel->base.n_seqs) return -1;
-    return gram_rows(kernel, n_rows, out);
+    if (!kernel || !out || !kernel->index || first < 0 || n_rows < 0 || first > kernel->base.n_seqs - n_rows)
+        return -1;
+    return gram_rows(kernel, first, first + n_rows, out);
 }

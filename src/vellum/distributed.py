@@ -221,12 +221,14 @@ def gram(
     task there searches that index. For a Gram, a stripe is its rows against
     every later column, computed by the kernel's Gram path: each pair is
     computed once (blocks below the diagonal are the transposes of those
-    above). Long stripes search large indexes, which costs less per pair
-    than many small blocks would. Stripes shrink down the matrix, so one
-    task computes the first stripe with the last, the second with the last
-    but one, and so on: the tasks hold nearly the same work, and the workers
-    finish together. Against Y, a task is one stripe, its rows against all
-    of Y. Every value is bitwise ``kernel(seqs)`` (or ``kernel(seqs, Y)``).
+    above); a positional kernel's stripe searches every column, to give the
+    bits of its whole Gram. Long stripes search large indexes, which costs
+    less per pair than many small blocks would. Stripes shrink down the
+    matrix, so one task computes the first stripe with the last, the second
+    with the last but one, and so on: the tasks hold nearly the same work,
+    and the workers finish together. Against Y, a task is one stripe, its
+    rows against all of Y. Every value is bitwise ``kernel(seqs)`` (or
+    ``kernel(seqs, Y)``).
 
     Parameters
     ----------
@@ -240,8 +242,9 @@ def gram(
     block : int, default=1000
         Rows and columns of a block (the last ones may be smaller), and rows
         of a stripe: a task holds ``block x (block + len(Y or seqs))``
-        values at most, until the last of its blocks is stored. Smaller
-        blocks make more tasks, to keep more workers busy. A worker of
+        values at most, until the last of its blocks is stored, besides
+        the index of the columns that its worker holds. Smaller blocks
+        make more tasks, to keep more workers busy. A worker of
         :func:`local_cluster` runs one task a thread at a time
         (``HOLD_ONE_STRIPE``); give a scheduler of your own those settings
         too.

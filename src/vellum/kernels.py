@@ -371,8 +371,10 @@ class ReferenceSet:
             return out
         if not self.kernel.positional:
             return self._native.gram(first=start, rows=stop - start, out=out)
+        if stop - start == len(self):
+            return self._native.self_eval(self._encoded, out=out)
         # The positional kernel has no staged Gram. Its sums of weights run in
-        # an order that depends on the index searched, so the rows are
+        # an order that depends on the index searched, so a stripe's rows are
         # searched against every reference, as in the whole Gram; pairs among
         # the rows come from the row of the smaller index, as there too.
         n = stop - start

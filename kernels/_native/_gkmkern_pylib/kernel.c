@@ -120,17 +120,16 @@ static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args, PyObject*
     return value;
 }
 
-/* An index among the references, at most limit (the references from first on
- * for rows); None is the default. -1 with the error set when refused. */
-static Py_ssize_t gram_bound(PyObject* obj, const char* name, Py_ssize_t limit, Py_ssize_t first,
+/* A count among the references, at most limit (what counts names them in the
+ * message); None is the default. -1 with the error set when refused. */
+static Py_ssize_t gram_bound(PyObject* obj, const char* name, Py_ssize_t limit, const char* counts,
                              Py_ssize_t default_value)
 {
     if (obj == Py_None) return default_value;
     const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
     if (value == -1 && PyErr_Occurred()) return -1;
     if (value < 0 || value > limit) {
-        PyErr_Format(PyExc_ValueError, "%s must be between 0 and %zd (the references%s); got %zd", name, limit,
-                     first > 0 ? " from first on" : "", value);
+        PyErr_Format(PyExc_ValueError, "%s must be between 0 and %zd (%s); got %zd", name, limit, counts, value);
         return -1;
     }
     return value;
@@ -146,9 +145,10 @@ static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* f
         return NULL;
     }
     const Py_ssize_t n = gkm_kernel_base_num_sequences(base);
-    const Py_ssize_t first = gram_bound(first_obj, "first", n, 0, 0);
+    const Py_ssize_t first = gram_bound(first_obj, "first", n, "the references", 0);
     if (first < 0) return NULL;
-    const Py_ssize_t rows = gram_bound(rows_obj, "rows", n - first, first, n - first);
+    const char* later = first > 0 ? "the references from first on" : "the references";
+    const Py_ssize_t rows = gram_bound(rows_obj, "rows", n - first, later, n - first);
     if (rows < 0) return NULL;
     const Py_ssize_t shape[2] = {rows, n - first};
     result_t result;

@@ -1,6 +1,6 @@
 """Shared argument conversions seen through the window methods: padding,
-single-sequence coercion and three-level result lists. Each group runs once
-the method it goes through exists."""
+single-sequence coercion and three-level result lists, through both kernel
+types."""
 import sys
 
 import pytest
@@ -15,14 +15,7 @@ PADDING_RANGE = "padding value out of range for a 32-bit int"
 PARAMS = dict(L=6, k=4, d=2)
 
 
-def sliding_kernels():
-    kinds = [cls for cls in (g.Kernel, g.WeightedKernel) if hasattr(cls, "sliding_query")]
-    return kinds or [pytest.param(None, marks=pytest.mark.skip(reason="no sliding_query method yet"))]
-
-
-def window_kernels():
-    kinds = [cls for cls in (g.Kernel, g.WeightedKernel) if hasattr(cls, "self_window_eval")]
-    return kinds or [pytest.param(None, marks=pytest.mark.skip(reason="no self_window_eval method yet"))]
+KERNEL_TYPES = [g.Kernel, g.WeightedKernel]
 
 
 @pytest.fixture
@@ -38,7 +31,7 @@ def finalized(cls, refs):
     return kernel
 
 
-@pytest.mark.parametrize("cls", sliding_kernels())
+@pytest.mark.parametrize("cls", KERNEL_TYPES)
 @pytest.mark.parametrize(
     "same_paddings",
     [
@@ -60,7 +53,7 @@ def test_equivalent_paddings(cls, same_paddings, seqs):
     assert all(r == results[0] for r in results)
 
 
-@pytest.mark.parametrize("cls", sliding_kernels())
+@pytest.mark.parametrize("cls", KERNEL_TYPES)
 @pytest.mark.parametrize(
     "padding, exc, message",
     [
@@ -90,7 +83,7 @@ def test_padding_errors(cls, padding, exc, message, seqs):
         assert str(err.value) not in (PADDING_TYPE, PADDING_LENGTH)
 
 
-@pytest.mark.parametrize("cls", sliding_kernels())
+@pytest.mark.parametrize("cls", KERNEL_TYPES)
 @pytest.mark.parametrize("padding", [(2**31 - 1, 0), (-(2**31), 0), (0, -(2**31)), (-2, 4)])
 def test_padding_limits_reach_the_window_rule(cls, padding, seqs):
     # Values within 32 bits convert; the window rule alone decides what they mean.
@@ -101,7 +94,7 @@ def test_padding_limits_reach_the_window_rule(cls, padding, seqs):
         assert PADDING_RANGE not in str(err)
 
 
-@pytest.mark.parametrize("cls", sliding_kernels())
+@pytest.mark.parametrize("cls", KERNEL_TYPES)
 @pytest.mark.parametrize(
     "make_query, exc, message",
     [
@@ -122,7 +115,7 @@ def test_single_query_errors(cls, make_query, exc, message, seqs):
     assert str(err.value) == message
 
 
-@pytest.mark.parametrize("cls", sliding_kernels())
+@pytest.mark.parametrize("cls", KERNEL_TYPES)
 def test_single_query_str_and_sequence_agree_without_leaks(cls, seqs):
     kernel = finalized(cls, seqs)
     text = "".join(seqs[1])
@@ -135,7 +128,7 @@ def test_single_query_str_and_sequence_agree_without_leaks(cls, seqs):
     assert [sys.getrefcount(x) for x in (text, seq, padding)] == before
 
 
-@pytest.mark.parametrize("cls", window_kernels())
+@pytest.mark.parametrize("cls", KERNEL_TYPES)
 @pytest.mark.parametrize("window, shift, n_windows", [(60, 5, 1), (30, 10, 4), (20, 20, 3)])
 def test_three_level_result_shape(cls, window, shift, n_windows, seqs):
     result = cls(**PARAMS).self_window_eval(seqs, window, shift)

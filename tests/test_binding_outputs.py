@@ -117,10 +117,21 @@ def test_gram_equals_eval_batch_bitwise_and_is_symmetric(use_rc, scheme):
     assert as_bits(gram) == as_bits(gram.T)
 
 
-@pytest.mark.parametrize("rows", [0, 1, 130, 256, 300])
+@pytest.mark.parametrize("n", [129, 194])
+def test_gram_of_rows_that_do_not_divide_into_stages_writes_every_cell(n):
+    # Two and three stages of unequal height: the rows after the last whole
+    # stage are searched too, whatever out held before.
+    refs = texts(n, 40, seed=n)
+    kernel = finalized(refs, use_rc=1, nthreads=2)
+    gram = kernel.gram(out=np.full((n, n), np.nan))
+    assert as_bits(gram) == as_bits(kernel.eval_batch(refs))
+
+
+@pytest.mark.parametrize("rows", [0, 1, 129, 130, 194, 256, 300])
 def test_gram_rows_are_the_first_rows_of_the_gram_bitwise(rows):
     # 300 references: the first 256 rows already take several stages, whose
-    # values are written to both cells only among the rows asked for.
+    # values are written to both cells only among the rows asked for; 129
+    # and 194 rows do not divide evenly into their two and three stages.
     refs = texts(300, 40, seed=rows)
     kernel = finalized(refs, use_rc=1, nthreads=2)
     part = kernel.gram(rows=rows, out=np.full((rows, 300), -7.0))
@@ -128,15 +139,21 @@ def test_gram_rows_are_the_first_rows_of_the_gram_bitwise(rows):
     assert as_bits(part) == as_bits(np.array(kernel.eval_batch(refs))[:rows])
 
 
-@pytest.mark.parametrize("first, rows", [(0, 300), (1, 5), (44, 256), (130, 170), (299, 1), (300, 0), (150, None)])
+@pytest.mark.parametrize(
+    "first, rows",
+    [(0, 300), (1, 5), (44, 256), (44, 129), (100, 194), (130, 170), (299, 1), (300, 0), (150, None)],
+)
 def test_gram_from_a_first_row_is_a_stripe_of_the_gram_bitwise(first, rows):
     # Several stages after the first row: each filters the index of the
-    # references from its own first row on.
+    # references from its own first row on; 129 and 194 rows leave stages of
+    # unequal height.
     refs = texts(300, 40, seed=first)
     kernel = finalized(refs, use_rc=1, nthreads=2)
     height = 300 - first if rows is None else rows
-    part = kernel.gram(first=first, rows=rows, out=np.full((height, 300 - first), -7.0))
+    part = kernel.gram(first=first, rows=rows, out=np.full((height, 300 - first), np.nan))
     assert as_bits(part) == as_bits(np.array(kernel.gram())[first : first + height, first:])
+    if height:
+        assert as_bits(part) == as_bits(np.array(kernel.eval_batch(refs[first : first + height]))[:, first:])
 
 
 @pytest.mark.parametrize(

@@ -45,6 +45,16 @@ def test_gram_is_symmetric_and_bitwise_the_cross_path_whatever_n_jobs(texts):
     assert np.abs(np.diag(gram) - 1.0).max() <= 4 * np.finfo(float).eps
 
 
+@pytest.mark.parametrize("n", [129, 194])
+def test_gram_of_a_set_that_does_not_divide_into_stages_is_the_cross_path(n):
+    # The native Gram goes in two and three stages of unequal height here;
+    # out starts as NaN so that a cell no stage wrote shows.
+    rng = random.Random(n)
+    X = [random_dna(rng, 40) for _ in range(n)]
+    gram = GkmKernel(**SMALL)(X, out=np.full((n, n), np.nan))
+    assert np.array_equal(gram, GkmKernel(**SMALL)(X, X))
+
+
 def test_cross_path_in_chunks_equals_one_native_call(texts, monkeypatch):
     monkeypatch.setattr(kernels, "QUERY_CHUNK", 3)
     native = _gkmkern.Kernel(**SMALL, use_rc=1)

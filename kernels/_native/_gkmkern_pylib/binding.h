@@ -9,10 +9,12 @@
  *   sequence coercion   coerce_sequence_seq/_kern/_wkern
  *   sequence arrays     seq_array_t, build_seq_array, free_seq_array
  *   padding             parse_padding
+ *   buffer arguments    float64_buffer_get, float64_buffer_check_layout
  *   results             result_t: the caller's out buffer or nested lists
  *   result lists        flat_to_2d_list, flat_to_3d_list
  *   kernel-base methods shared by Kernel and WeightedKernel
  *   window methods      window_geometry_t, parse_window_args, self_window_matrices
+ *   module functions    smo_methods, lmer_table_methods
  */
 #ifndef GKMKERN_BINDING_H
 #define GKMKERN_BINDING_H
@@ -130,6 +132,16 @@ void free_seq_array(seq_array_t* arr);
  * right). 0, or -1 with an exception and both outputs 0. */
 int parse_padding(PyObject* pad_obj, int* pad_left, int* pad_right);
 
+/* ---- float64 buffer arguments ------------------------------------------- */
+
+/* Holds obj's buffer in view: 0, or -1 with an exception naming the argument
+ * name and nothing held (not a buffer, read-only when writable is set, not
+ * float64). */
+int float64_buffer_get(Py_buffer* view, PyObject* obj, const char* name, int writable);
+/* 0 when the held view has exactly this shape and is C-contiguous, else -1
+ * with ValueError naming the argument; the view stays held either way. */
+int float64_buffer_check_layout(const Py_buffer* view, const char* name, int ndim, const Py_ssize_t* shape);
+
 /* ---- results ------------------------------------------------------------- */
 
 /* Where an evaluation writes its values: row-major at data, with the given
@@ -196,5 +208,12 @@ typedef int (*window_matrices_fn)(const void* kernel, const gkm_sequence_t* cons
  * given padding". */
 PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seqs, const window_geometry_t* geom,
                                window_matrices_fn eval, const char* core_failed, PyObject* out);
+
+/* ---- module-level functions --------------------------------------------- */
+
+/* smo_solve; added to the module by its initialiser. */
+extern PyMethodDef smo_methods[];
+/* lmer_table_transform, lmer_norms, lmer_sliding_norms, lmer_mutant_norms; likewise. */
+extern PyMethodDef lmer_table_methods[];
 
 #endif /* GKMKERN_BINDING_H */

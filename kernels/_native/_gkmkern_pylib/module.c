@@ -1,4 +1,4 @@
-/* Module vellum._gkmkern: the three types and the enumeration constants. */
+/* Module vellum._gkmkern: the three types, the module-level functions and the enumeration constants. */
 #include "binding.h"
 
 static struct PyModuleDef gkmkern_module = {
@@ -47,6 +47,10 @@ PyMODINIT_FUNC PyInit__gkmkern(void)
     if (module == NULL) return NULL;
     if (add_type(module, "Sequence", &SequenceType) < 0 || add_type(module, "Kernel", &KernelType) < 0 ||
         add_type(module, "WeightedKernel", &WeightedKernelType) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
+    if (PyModule_AddFunctions(module, smo_methods) < 0 || PyModule_AddFunctions(module, lmer_table_methods) < 0) {
         Py_DECREF(module);
         return NULL;
     }

@@ -51,33 +51,52 @@ static int is_float64_format(const char* format)
     return strcmp(format, "d") == 0;
 }
 
+int float64_buffer_get(Py_buffer* view, PyObject* obj, const char* name, int writable)
+{
+    if (!PyObject_CheckBuffer(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a %sfloat64 buffer such as a NumPy array, not %.100s", name,
+                     writable ? "writable " : "", Py_TYPE(obj)->tp_name);
+        return -1;
+    }
+    if (PyObject_GetBuffer(obj, view, PyBUF_RECORDS_RO) < 0) return -1;
+    if (writable && view->readonly) {
+        PyErr_Format(PyExc_ValueError, "%s is read-only", name);
+    } else if (!is_float64_format(view->format) || view->itemsize != (Py_ssize_t)sizeof(double)) {
+        PyErr_Format(PyExc_TypeError, "%s must hold float64 values, not format '%s'", name, view->format);
+    } else {
+        return 0;
+    }
+    PyBuffer_Release(view);
+    return -1;
+}
+
+int float64_buffer_check_layout(const Py_buffer* view, const char* name, int ndim, const Py_ssize_t* shape)
+{
+    char expected[96], got[96];
+    if (view->ndim != ndim || memcmp(view->shape, shape, sizeof(Py_ssize_t) * (size_t)ndim)) {
+        format_shape(expected, sizeof expected, ndim, shape);
+        format_shape(got, sizeof got, view->ndim, view->shape);
+        PyErr_Format(PyExc_ValueError, "%s has shape %s, expected %s", name, got, expected);
+        return -1;
+    }
+    if (!PyBuffer_IsContiguous(view, 'C')) {
+        PyErr_Format(PyExc_ValueError, "%s must be C-contiguous", name);
+        return -1;
+    }
+    return 0;
+}
+
 /* The out argument, checked before anything is written to it. */
 static int open_out_buffer(result_t* r, PyObject* out)
 {
-    if (!PyObject_CheckBuffer(out)) {
-        PyErr_Format(PyExc_TypeError, "out must be a writable float64 buffer such as a NumPy array, not %.100s",
-                     Py_TYPE(out)->tp_name);
+    if (float64_buffer_get(&r->view, out, "out", 1) < 0) return -1;
+    if (float64_buffer_check_layout(&r->view, "out", r->ndim, r->shape) < 0) {
+        PyBuffer_Release(&r->view);
         return -1;
     }
-    if (PyObject_GetBuffer(out, &r->view, PyBUF_RECORDS_RO) < 0) return -1;
-    char expected[96], got[96];
-    format_shape(expected, sizeof expected, r->ndim, r->shape);
-    if (r->view.readonly) {
-        PyErr_SetString(PyExc_ValueError, "out is read-only");
-    } else if (!is_float64_format(r->view.format) || r->view.itemsize != (Py_ssize_t)sizeof(double)) {
-        PyErr_Format(PyExc_TypeError, "out must hold float64 values, not format '%s'", r->view.format);
-    } else if (r->view.ndim != r->ndim || memcmp(r->view.shape, r->shape, sizeof(Py_ssize_t) * (size_t)r->ndim)) {
-        format_shape(got, sizeof got, r->view.ndim, r->view.shape);
-        PyErr_Format(PyExc_ValueError, "out has shape %s, expected %s", got, expected);
-    } else if (!PyBuffer_IsContiguous(&r->view, 'C')) {
-        PyErr_SetString(PyExc_ValueError, "out must be C-contiguous");
-    } else {
-        r->out = out;
-        r->data = r->view.buf;
-        return 0;
-    }
-    PyBuffer_Release(&r->view);
-    return -1;
+    r->out = out;
+    r->data = r->view.buf;
+    return 0;
 }
 
 int result_open(result_t* r, PyObject* out, int ndim, const Py_ssize_t* shape)

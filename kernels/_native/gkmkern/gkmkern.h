@@ -2,8 +2,11 @@
  *
  * Plain records and free functions. Kernels, sequences, window iterators and
  * window tree caches are opaque; callers hold pointers and release each with
- * its _destroy or _free. Creation returns null on failure; evaluations that
- * can fail return 0 on success and -1 on failure, leaving outputs untouched.
+ * its _destroy or _free. Creation returns null on failure. Evaluations return
+ * 0 on success and -1 on failure, and a failed one leaves no part of a result
+ * behind: its outputs are untouched when it refused its arguments or ran out
+ * of memory before writing, and every value of them is 0.0 when it ran out of
+ * memory while writing.
  */
 #ifndef GKMKERN_H
 #define GKMKERN_H
@@ -59,7 +62,7 @@ typedef struct {
     gkm_pos_kernel_t pos_kernel;
     double weight_gamma;   /* Laplacian decay rate, >= 0 */
     double weight_sigma;   /* width of the other profiles, > 0 */
-    double weight_peak;    /* factor of every positional weight, > 0 */
+    double weight_peak;    /* factor of every positional weight, > 0; normalised values do not depend on it */
 } gkm_weighted_params_t;
 
 typedef struct gkm_sequence_t gkm_sequence_t;
@@ -108,17 +111,17 @@ GKM_API void* gkm_kernel_base(gkm_kernel_t* kernel);
 GKM_API const void* gkm_kernel_base_const(const gkm_kernel_t* kernel);
 /* Builds the index of all references; 0, or -1 (kernel left open) when out of memory. */
 GKM_API int gkm_kernel_finalize(gkm_kernel_t* kernel);
-/* res: n_seqs normalised values; -1 (res zeros) when working memory failed or a is encoded for another L. */
+/* res: n_seqs normalised values, zeros before finalisation; -1 when memory runs out or a is encoded for another L. */
 GKM_API int gkm_kernel_eval_all(const gkm_kernel_t* kernel, const gkm_sequence_t* a, double* res);
-/* res: n_q x n_seqs, row-major, on up to nthreads threads; -1 when any row failed as eval_all does. */
+/* res: n_q x n_seqs, row-major, on up to nthreads threads; -1 as eval_all, for any of the queries. */
 GKM_API int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries,
                                   int n_q, double* res);
 /* out: n_seqs x n_seqs, the stored references against each other, each unordered pair computed once;
- * -1 when the kernel is not finalised (out untouched) or memory is exhausted (out zeros). */
+ * -1 when the kernel is not finalised or memory runs out. */
 GKM_API int gkm_kernel_eval_gram(const gkm_kernel_t* kernel, double* out);
 /* out: n_rows x (n_seqs - first), rows [first, first + n_rows) of that matrix against the references from
  * first on, each pair among them computed once; -1 as eval_gram, or when the rows are not among the
- * references (out untouched). */
+ * references. */
 GKM_API int gkm_kernel_eval_gram_rows(const gkm_kernel_t* kernel, int first, int n_rows, double* out);
 
 /* ---- windows ---------------------------------------------------------- */
@@ -132,7 +135,8 @@ GKM_API gkm_window_iter_t* gkm_window_iter_create(const gkm_kernel_t* kernel, co
 GKM_API void gkm_window_iter_destroy(gkm_window_iter_t* it);
 GKM_API int gkm_window_iter_count(const gkm_window_iter_t* it);
 GKM_API void gkm_window_iter_reset(gkm_window_iter_t* it);
-/* 1 with res filled for the next window; 0 when none is left or the kernel is not finalised. */
+/* 1 with res filled for the next window; 0 (res untouched) when none is left, the kernel is not finalised
+ * or memory runs out. */
 GKM_API int gkm_window_iter_next(gkm_window_iter_t* it, double* res);
 
 /* Window matrices: out[(w * n + i) * n + j] and out[(w * n_q + i) * n_ref + j]. */
@@ -147,7 +151,7 @@ GKM_API gkm_window_tree_cache_t* gkm_window_tree_cache_build(const gkm_kernel_t*
                                                              const gkm_sequence_t* const* refs, int n_ref,
                                                              int window, int shift, int pad_left,
                                                              int pad_right);
-/* out: n_valid x n_q x n_ref; -1 for rejected arguments. */
+/* out: n_valid x n_q x n_ref; -1 for rejected arguments or exhausted memory. */
 GKM_API int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm_window_tree_cache_t* cache,
                                         const gkm_sequence_t* const* queries, int n_q, double* out);
 GKM_API void gkm_window_tree_cache_destroy(gkm_window_tree_cache_t* cache);
@@ -203,6 +207,38 @@ GKM_API int gkm_weighted_kernel_window_kernel(const gkm_weighted_kernel_t* kerne
 GKM_API int gkm_weighted_kernel_sliding_query(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* query,
                                               int window, int shift, int pad_left, int pad_right, double* out,
                                               int* n_windows_out);
+
+/* ---- SVM dual subproblems --------------------------------------------- */
+
+/* Null when the arguments of gkm_smo_solve are valid, else a static message such as "alpha must lie within [0, C]". */
+GKM_API const char* gkm_smo_check(int q, const double* K, const double* y, const double* C, const double* alpha,
+                                  const double* grad, double eps, long max_iter);
+/* Dense SMO on one working set: K q x q row-major, y +-1, C upper bounds; alpha and grad updated in place.
+ * Iterations done, or -1 when gkm_smo_check rejects the arguments (alpha, grad untouched). */
+GKM_API long gkm_smo_solve(int q, const double* K, const double* y, const double* C, double* alpha, double* grad,
+                           double eps, long max_iter);
+
+/* ---- L-mer weight tables ---------------------------------------------- */
+
+/* Index of the first code outside [-1, 4**L) (-1: an L-mer left out), or -1 when all lie within. */
+GKM_API int64_t gkm_lmer_first_bad_code(const int32_t* codes, int64_t n, int L);
+/* Index of the first base outside [-1, 3] (-1: not ACGT), or -1 when all lie within. */
+GKM_API int64_t gkm_lmer_first_bad_base(const int8_t* bases, int64_t n);
+/* Index of the first of the n + 1 bounds that falls below its predecessor (or 0) or above n_codes, or -1. */
+GKM_API int64_t gkm_lmer_first_bad_bound(const int64_t* bounds, int64_t n, int64_t n_codes);
+/* table (4**L values) becomes W table, W[u][v] = weights[mismatches(u, v)] (0 from n_weights on), on nthreads
+ * threads; 0, or -1 (table untouched) for bad arguments or exhausted memory. */
+GKM_API int gkm_lmer_table_transform(double* table, int L, const double* weights, int n_weights, int nthreads);
+/* out[i]: self-norm of the L-mer codes [bounds[i], bounds[i + 1]), d = n_weights - 1, as a sequence's sqnorm. */
+GKM_API int gkm_lmer_norms(const int32_t* codes, int64_t n_codes, const int64_t* bounds, int64_t n, int L,
+                           const double* weights, int n_weights, int use_rc, int nthreads, double* out);
+/* out[w]: self-norm of codes [w * shift, w * shift + lmers_per_window) for w < n_windows. */
+GKM_API int gkm_lmer_sliding_norms(const int32_t* codes, int64_t n_codes, int L, const double* weights,
+                                   int n_weights, int use_rc, int64_t lmers_per_window, int64_t shift,
+                                   int64_t n_windows, double* out);
+/* out[b * n + i]: self-norm of bases (0..3, -1 not ACGT) with base i replaced by b. */
+GKM_API int gkm_lmer_mutant_norms(const int8_t* bases, int64_t n, int L, const double* weights, int n_weights,
+                                  int use_rc, double* out);
 
 #ifdef __cplusplus
 }

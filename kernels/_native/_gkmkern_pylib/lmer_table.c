@@ -1,0 +1,378 @@
+/* Module functions on L-mer weight tables and L-mer self-norms. Arrays come
+ * in through the buffer protocol; every argument is checked, naming it,
+ * before anything is written, and the core runs without the GIL. */
+#include "binding.h"
+
+#include <string.h>
+
+/* ---- typed buffer arguments ---------------------------------------------- */
+
+typedef struct {
+    const char* name;  /* as in messages: "int32" */
+    char kind;         /* 'i' signed integer, 'f' floating point */
+    Py_ssize_t itemsize;
+} item_type_t;
+
+static const item_type_t INT8 = {"int8", 'i', 1};
+static const item_type_t INT32 = {"int32", 'i', 4};
+static const item_type_t INT64 = {"int64", 'i', 8};
+static const item_type_t FLOAT64 = {"float64", 'f', 8};
+
+/* Native or little-endian formats of the kind, of any width (checked apart). */
+static int format_has_kind(const char* format, char kind)
+{
+    if (format == NULL) return 0;
+    if (*format == '@' || *format == '=' || *format == '<') format++;
+    if (format[0] == '\0' || format[1] != '\0') return 0;
+    return strchr(kind == 'i' ? "bhilq" : "d", format[0]) != NULL;
+}
+
+/* Views held by one call, released together on every path. */
+typedef struct {
+    Py_buffer views[3];
+    int n;
+} held_buffers_t;
+
+static void release_buffers(held_buffers_t* held)
+{
+    for (int i = 0; i < held->n; i++) PyBuffer_Release(&held->views[i]);
+    held->n = 0;
+}
+
+/* The C-contiguous buffer of obj, of the item type, writable when asked;
+ * NULL with an exception naming the argument. */
+static Py_buffer* hold_buffer(held_buffers_t* held, PyObject* obj, const char* name, const item_type_t* type,
+                              int writable)
+{
+    if (!PyObject_CheckBuffer(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a buffer of %s values such as a NumPy array, not %.100s", name,
+                     type->name, Py_TYPE(obj)->tp_name);
+        return NULL;
+    }
+    Py_buffer* view = &held->views[held->n];
+    if (PyObject_GetBuffer(obj, view, PyBUF_RECORDS_RO) < 0) return NULL;
+    if (!format_has_kind(view->format, type->kind) || view->itemsize != type->itemsize) {
+        PyErr_Format(PyExc_TypeError, "%s must hold %s values, not format '%s'", name, type->name,
+                     view->format ? view->format : "B");
+    } else if (!PyBuffer_IsContiguous(view, 'C')) {
+        PyErr_Format(PyExc_ValueError, "%s must be C-contiguous", name);
+    } else if (writable && view->readonly) {
+        PyErr_Format(PyExc_ValueError, "%s is read-only", name);
+    } else {
+        held->n++;
+        return view;
+    }
+    PyBuffer_Release(view);
+    return NULL;
+}
+
+static Py_ssize_t item_count(const Py_buffer* view) { return view->len / view->itemsize; }
+
+/* A held buffer of one dimension, or -1 with ValueError. */
+static int check_flat(const Py_buffer* view, const char* name)
+{
+    if (view->ndim == 1) return 0;
+    PyErr_Format(PyExc_ValueError, "%s must be one-dimensional, not %d-dimensional", name, view->ndim);
+    return -1;
+}
+
+static Py_buffer* hold_flat(held_buffers_t* held, PyObject* obj, const char* name, const item_type_t* type,
+                            int writable)
+{
+    Py_buffer* view = hold_buffer(held, obj, name, type, writable);
+    return view != NULL && check_flat(view, name) == 0 ? view : NULL;
+}
+
+/* ---- scalar and weight arguments ------------------------------------------ */
+
+enum { MAX_WEIGHTS = 12 };
+
+typedef struct {
+    double w[MAX_WEIGHTS];
+    int n;
+} weights_t;
+
+static int parse_weights(PyObject* obj, weights_t* weights)
+{
+    PyObject* items = PySequence_Fast(obj, "weights must be a sequence of floats");
+    if (items == NULL) return -1;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    int rc = -1;
+    if (n < 1 || n > MAX_WEIGHTS) {
+        PyErr_Format(PyExc_ValueError, "weights must hold 1 to %d values, not %zd", MAX_WEIGHTS, n);
+        goto done;
+    }
+    for (Py_ssize_t m = 0; m < n; m++) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items, m);
+        weights->w[m] = PyFloat_AsDouble(item);
+        if (weights->w[m] == -1.0 && PyErr_Occurred()) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "weights[%zd] must be a float, not %.100s", m, Py_TYPE(item)->tp_name);
+            }
+            goto done;
+        }
+    }
+    weights->n = (int)n;
+    rc = 0;
+done:
+    Py_DECREF(items);
+    return rc;
+}
+
+static int check_L(int L)
+{
+    if (L >= 2 && L <= 12) return 0;
+    PyErr_Format(PyExc_ValueError, "L must be in 2..12, not %d", L);
+    return -1;
+}
+
+static int check_at_least_one(Py_ssize_t value, const char* name)
+{
+    if (value >= 1) return 0;
+    PyErr_Format(PyExc_ValueError, "%s must be at least 1, not %zd", name, value);
+    return -1;
+}
+
+static int check_codes(const Py_buffer* codes, int L)
+{
+    const int32_t* data = codes->buf;
+    const int64_t bad = gkm_lmer_first_bad_code(data, item_count(codes), L);
+    if (bad < 0) return 0;
+    PyErr_Format(PyExc_ValueError, "codes[%lld] = %d is not an L-mer code for L = %d (expected -1 or 0..4**L - 1)",
+                 (long long)bad, (int)data[bad], L);
+    return -1;
+}
+
+static int check_bases(const Py_buffer* bases)
+{
+    const int8_t* data = bases->buf;
+    const int64_t bad = gkm_lmer_first_bad_base(data, item_count(bases));
+    if (bad < 0) return 0;
+    PyErr_Format(PyExc_ValueError, "bases[%lld] = %d is not a base code (expected -1..3)", (long long)bad,
+                 (int)data[bad]);
+    return -1;
+}
+
+static int check_out_count(const Py_buffer* out, Py_ssize_t expected, const char* what)
+{
+    if (item_count(out) == expected) return 0;
+    PyErr_Format(PyExc_ValueError, "out must hold %s = %zd values, not %zd", what, expected, item_count(out));
+    return -1;
+}
+
+/* -1 with the TypeError of a missing keyword when out was not given. */
+static int require_out(PyObject* out, const char* function)
+{
+    if (out != NULL) return 0;
+    PyErr_Format(PyExc_TypeError, "%s() missing required keyword-only argument: 'out'", function);
+    return -1;
+}
+
+/* None, or MemoryError when the core failed after every argument passed. */
+static PyObject* core_result(held_buffers_t* held, int rc)
+{
+    release_buffers(held);
+    if (rc < 0) return PyErr_NoMemory();
+    Py_RETURN_NONE;
+}
+
+/* ---- lmer_table_transform -------------------------------------------------- */
+
+/* L with 4**L == n and 2 <= L <= 12, else 0. */
+static int table_L(Py_ssize_t n)
+{
+    for (int L = 2; L <= 12; L++)
+        if (n == (Py_ssize_t)1 << (2 * L)) return L;
+    return 0;
+}
+
+static PyObject* lmer_table_transform(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"table", "weights", "nthreads", NULL};
+    PyObject *table_obj, *weights_obj;
+    int nthreads = 1;
+    weights_t weights;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$i", kwlist, &table_obj, &weights_obj, &nthreads)) return NULL;
+    if (parse_weights(weights_obj, &weights) < 0 || check_at_least_one(nthreads, "nthreads") < 0) return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer* table = hold_flat(&held, table_obj, "table", &FLOAT64, 1);
+    if (table == NULL) return NULL;
+    const int L = table_L(item_count(table));
+    if (L == 0) {
+        PyErr_Format(PyExc_ValueError, "table must hold 4**L values for some L in 2..12, not %zd", item_count(table));
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_table_transform(table->buf, L, weights.w, weights.n, nthreads));
+    return core_result(&held, rc);
+}
+
+/* ---- lmer_norms ------------------------------------------------------------- */
+
+static int check_bounds(const Py_buffer* bounds, const Py_buffer* codes)
+{
+    const Py_ssize_t n = item_count(bounds);
+    if (n < 1) {
+        PyErr_SetString(PyExc_ValueError, "bounds must hold at least one offset");
+        return -1;
+    }
+    const int64_t* data = bounds->buf;
+    const int64_t bad = gkm_lmer_first_bad_bound(data, n - 1, item_count(codes));
+    if (bad < 0) return 0;
+    PyErr_Format(PyExc_ValueError,
+                 "bounds[%lld] = %lld: bounds must be non-decreasing offsets within [0, len(codes) = %zd]",
+                 (long long)bad, (long long)data[bad], item_count(codes));
+    return -1;
+}
+
+static PyObject* lmer_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"codes", "bounds", "L", "weights", "use_rc", "out", "nthreads", NULL};
+    PyObject *codes_obj, *bounds_obj, *weights_obj, *out_obj = NULL;
+    int L, use_rc, nthreads = 1;
+    weights_t weights;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOiOp|$Oi", kwlist, &codes_obj, &bounds_obj, &L, &weights_obj,
+                                     &use_rc, &out_obj, &nthreads))
+        return NULL;
+    if (require_out(out_obj, "lmer_norms") < 0 || check_L(L) < 0 || parse_weights(weights_obj, &weights) < 0 ||
+        check_at_least_one(nthreads, "nthreads") < 0)
+        return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer *codes, *bounds, *out;
+    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
+        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64, 0)) == NULL ||
+        (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL || check_codes(codes, L) < 0 ||
+        check_bounds(bounds, codes) < 0 || check_out_count(out, item_count(bounds) - 1, "len(bounds) - 1") < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_norms(codes->buf, item_count(codes), bounds->buf, item_count(out), L, weights.w,
+                                    weights.n, use_rc, nthreads, out->buf));
+    return core_result(&held, rc);
+}
+
+/* ---- lmer_sliding_norms ------------------------------------------------------ */
+
+static int check_windows_fit(Py_ssize_t n_windows, Py_ssize_t n_codes, Py_ssize_t per_window, Py_ssize_t shift)
+{
+    if (n_windows == 0 || (per_window <= n_codes && n_windows - 1 <= (n_codes - per_window) / shift)) return 0;
+    PyErr_Format(PyExc_ValueError,
+                 "out has %zd windows but codes holds %zd L-mers: (len(out) - 1) * shift + lmers_per_window "
+                 "must not exceed len(codes)",
+                 n_windows, n_codes);
+    return -1;
+}
+
+static PyObject* lmer_sliding_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"codes", "L", "weights", "use_rc", "lmers_per_window", "shift", "out", NULL};
+    PyObject *codes_obj, *weights_obj, *out_obj = NULL;
+    int L, use_rc;
+    Py_ssize_t per_window, shift;
+    weights_t weights;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OiOpnn|$O", kwlist, &codes_obj, &L, &weights_obj, &use_rc,
+                                     &per_window, &shift, &out_obj))
+        return NULL;
+    if (require_out(out_obj, "lmer_sliding_norms") < 0 || check_L(L) < 0 || parse_weights(weights_obj, &weights) < 0 ||
+        check_at_least_one(per_window, "lmers_per_window") < 0 || check_at_least_one(shift, "shift") < 0)
+        return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer *codes, *out;
+    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
+        (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL || check_codes(codes, L) < 0 ||
+        check_windows_fit(item_count(out), item_count(codes), per_window, shift) < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_sliding_norms(codes->buf, item_count(codes), L, weights.w, weights.n, use_rc,
+                                            per_window, shift, item_count(out), out->buf));
+    return core_result(&held, rc);
+}
+
+/* ---- lmer_mutant_norms ------------------------------------------------------- */
+
+/* out of shape (4, n), or flat of 4 * n values. */
+static int check_mutant_out(const Py_buffer* out, Py_ssize_t n)
+{
+    if ((out->ndim == 2 && out->shape[0] == 4 && out->shape[1] == n) || (out->ndim == 1 && out->shape[0] == 4 * n))
+        return 0;
+    PyErr_Format(PyExc_ValueError, "out must have shape (4, %zd) or (%zd,)", n, 4 * n);
+    return -1;
+}
+
+static PyObject* lmer_mutant_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"bases", "L", "weights", "use_rc", "out", NULL};
+    PyObject *bases_obj, *weights_obj, *out_obj = NULL;
+    int L, use_rc;
+    weights_t weights;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OiOp|$O", kwlist, &bases_obj, &L, &weights_obj, &use_rc, &out_obj))
+        return NULL;
+    if (require_out(out_obj, "lmer_mutant_norms") < 0 || check_L(L) < 0 || parse_weights(weights_obj, &weights) < 0)
+        return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer *bases, *out;
+    if ((bases = hold_flat(&held, bases_obj, "bases", &INT8, 0)) == NULL ||
+        (out = hold_buffer(&held, out_obj, "out", &FLOAT64, 1)) == NULL ||
+        check_mutant_out(out, item_count(bases)) < 0 || check_bases(bases) < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_mutant_norms(bases->buf, item_count(bases), L, weights.w, weights.n, use_rc, out->buf));
+    return core_result(&held, rc);
+}
+
+/* ---- method table -------------------------------------------------------------- */
+
+PyMethodDef lmer_table_methods[] = {
+    {"lmer_table_transform", (PyCFunction)(void (*)(void))lmer_table_transform, METH_VARARGS | METH_KEYWORDS,
+     "lmer_table_transform(table, weights, *, nthreads=1)\n--\n\n"
+     "Replace the L-mer table s, in place, by W s with W[u, v] = weights[m(u, v)].\n\n"
+     "Parameters\n----------\n"
+     "table : writable C-contiguous float64 buffer of 4**L values, 2 <= L <= 12\n"
+     "    One value per L-mer code (2 bits a base, A=0 C=1 G=2 T=3, first base highest).\n"
+     "weights : sequence of 1 to 12 floats\n"
+     "    weights[m] for m mismatches; pairs at more mismatches weigh 0.\n"
+     "nthreads : int\n"
+     "    OpenMP threads; the result does not depend on it.\n\n"
+     "Raises ValueError or TypeError naming a bad argument, MemoryError (table untouched)."},
+    {"lmer_norms", (PyCFunction)(void (*)(void))lmer_norms, METH_VARARGS | METH_KEYWORDS,
+     "lmer_norms(codes, bounds, L, weights, use_rc, *, out, nthreads=1)\n--\n\n"
+     "Self-norms of runs of forward L-mer codes, as Sequence.sqnorm() gives them.\n\n"
+     "Parameters\n----------\n"
+     "codes : int32 buffer\n"
+     "    Forward L-mer codes of the sequences, concatenated; -1 leaves an L-mer out.\n"
+     "bounds : int64 buffer of n + 1 non-decreasing offsets into codes\n"
+     "    Sequence i is codes[bounds[i]:bounds[i + 1]].\n"
+     "L : int\nweights : sequence of 1 to 12 floats (weights[m], m = 0..d)\n"
+     "use_rc : bool\n    Count pairs with the reverse-complement strand too.\n"
+     "out : writable float64 buffer of n values\n"
+     "nthreads : int\n    OpenMP threads over the sequences.\n\n"
+     "On an error out is left untouched."},
+    {"lmer_sliding_norms", (PyCFunction)(void (*)(void))lmer_sliding_norms, METH_VARARGS | METH_KEYWORDS,
+     "lmer_sliding_norms(codes, L, weights, use_rc, lmers_per_window, shift, *, out)\n--\n\n"
+     "Self-norms of the windows codes[w * shift : w * shift + lmers_per_window].\n\n"
+     "Parameters\n----------\n"
+     "codes : int32 buffer of forward L-mer codes, -1 left out\n"
+     "L : int\nweights : sequence of 1 to 12 floats\nuse_rc : bool\n"
+     "lmers_per_window, shift : int, at least 1\n"
+     "out : writable float64 buffer, one value per window\n"
+     "    Its length is the number of windows; the last must end within codes.\n\n"
+     "Equal, bit for bit, to lmer_norms of each window. On an error out is left untouched."},
+    {"lmer_mutant_norms", (PyCFunction)(void (*)(void))lmer_mutant_norms, METH_VARARGS | METH_KEYWORDS,
+     "lmer_mutant_norms(bases, L, weights, use_rc, *, out)\n--\n\n"
+     "Self-norms of every single-base substitution of one sequence.\n\n"
+     "Parameters\n----------\n"
+     "bases : int8 buffer of n base codes, 0..3, or -1 for a non-ACGT base\n"
+     "    L-mers covering a -1 are left out; replacing it may make them count.\n"
+     "L : int\nweights : sequence of 1 to 12 floats\nuse_rc : bool\n"
+     "out : writable C-contiguous float64 buffer of shape (4, n), or flat of 4 * n values\n"
+     "    out[b, i]: norm with base i replaced by b (the unmutated norm where b is base i).\n\n"
+     "Equal, bit for bit, to lmer_norms of each mutant. On an error out is left untouched."},
+    {NULL, NULL, 0, NULL},
+};

@@ -1,6 +1,8 @@
 /* The Kernel type: the regular gapped k-mer kernel over stored references. */
 #include "binding.h"
 
+#include <string.h>
+
 static const char TYPE_NAME[] = "Kernel";
 
 /* The kernel's base, or NULL with RuntimeError when __init__ never succeeded. */
@@ -13,10 +15,11 @@ static void* Kernel_base(KernelObject* self)
 static int Kernel_init(KernelObject* self, PyObject* args, PyObject* kwds)
 {
     static char* kwlist[] = {"L", "k", "d", "weight_scheme", "use_rc", "nthreads", NULL};
-    if (reject_reinit(self->kernel, TYPE_NAME) < 0) return -1;
     gkm_parameter_t param = {10, 6, 3, GKM_WEIGHT_FULL, 0, 1};
+    /* Parsing runs the arguments' __index__, which may initialise self: checked after it. */
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|iiiiii", kwlist, &param.L, &param.k, &param.d,
-                                     &param.weight_scheme, &param.use_rc, &param.nthreads))
+                                     &param.weight_scheme, &param.use_rc, &param.nthreads) ||
+        reject_reinit(self->kernel, TYPE_NAME) < 0)
         return -1;
     param.use_rc = param.use_rc != 0;
     const char* problem = gkm_parameter_check(&param);
@@ -120,24 +123,38 @@ static PyObject* Kernel_eval_batch(KernelObject* self, PyObject* args, PyObject*
     return value;
 }
 
+/* first= or rows= as given: None, or an index. */
+typedef struct {
+    int given;
+    Py_ssize_t value;
+} gram_count_t;
+
+/* Converts before the lock is taken, since an index's __index__ may call this
+ * kernel. -1 with the error set. */
+static int gram_count_arg(PyObject* obj, gram_count_t* count)
+{
+    count->given = obj != Py_None;
+    count->value = count->given ? PyNumber_AsSsize_t(obj, PyExc_OverflowError) : 0;
+    return count->value == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
 /* A count among the references, at most limit (what counts names them in the
- * message); None is the default. -1 with the error set when refused. */
-static Py_ssize_t gram_bound(PyObject* obj, const char* name, Py_ssize_t limit, const char* counts,
+ * message); default_value when not given. -1 with the error set when refused. */
+static Py_ssize_t gram_bound(gram_count_t count, const char* name, Py_ssize_t limit, const char* counts,
                              Py_ssize_t default_value)
 {
-    if (obj == Py_None) return default_value;
-    const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
-    if (value == -1 && PyErr_Occurred()) return -1;
-    if (value < 0 || value > limit) {
-        PyErr_Format(PyExc_ValueError, "%s must be between 0 and %zd (%s); got %zd", name, limit, counts, value);
+    if (!count.given) return default_value;
+    if (count.value < 0 || count.value > limit) {
+        PyErr_Format(PyExc_ValueError, "%s must be between 0 and %zd (%s); got %zd", name, limit, counts,
+                     count.value);
         return -1;
     }
-    return value;
+    return count.value;
 }
 
 /* Rows [first, first + rows) of the Gram matrix against the references from
  * first on (all of it by default), with the lock held. */
-static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* first_obj, PyObject* out)
+static PyObject* gram_matrix(KernelObject* self, gram_count_t rows_arg, gram_count_t first_arg, PyObject* out)
 {
     const void* base = gkm_kernel_base(self->kernel);
     if (!gkm_kernel_base_is_finalized(base)) {
@@ -145,10 +162,10 @@ static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* f
         return NULL;
     }
     const Py_ssize_t n = gkm_kernel_base_num_sequences(base);
-    const Py_ssize_t first = gram_bound(first_obj, "first", n, "the references", 0);
+    const Py_ssize_t first = gram_bound(first_arg, "first", n, "the references", 0);
     if (first < 0) return NULL;
     const char* later = first > 0 ? "the references from first on" : "the references";
-    const Py_ssize_t rows = gram_bound(rows_obj, "rows", n - first, later, n - first);
+    const Py_ssize_t rows = gram_bound(rows_arg, "rows", n - first, later, n - first);
     if (rows < 0) return NULL;
     const Py_ssize_t shape[2] = {rows, n - first};
     result_t result;
@@ -163,11 +180,13 @@ static PyObject* gram_matrix(KernelObject* self, PyObject* rows_obj, PyObject* f
 static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
 {
     static char* kwlist[] = {"rows", "out", "first", NULL};
-    PyObject* rows = Py_None;
+    PyObject* rows_obj = Py_None;
     PyObject* out = NULL;
-    PyObject* first = Py_None;
+    PyObject* first_obj = Py_None;
+    gram_count_t rows, first;
     if (Kernel_base(self) == NULL ||
-        !PyArg_ParseTupleAndKeywords(args, kwds, "|$OOO", kwlist, &rows, &out, &first) ||
+        !PyArg_ParseTupleAndKeywords(args, kwds, "|$OOO", kwlist, &rows_obj, &out, &first_obj) ||
+        gram_count_arg(rows_obj, &rows) < 0 || gram_count_arg(first_obj, &first) < 0 ||
         lock_kernel(&self->lock, TYPE_NAME) < 0)
         return NULL;
     PyObject* value = gram_matrix(self, rows, first, out);
@@ -175,12 +194,16 @@ static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
     return value;
 }
 
-/* Fills rows of n_cols values from the iterator; 1 when all were written. */
+/* Fills rows of n_cols values from the iterator; 1 when all were written.
+ * The iterator of a finalised kernel stops early only when memory runs out;
+ * the rows are then all zeros, as the core leaves a result that fails partway. */
 static int fill_window_rows(gkm_window_iter_t* it, double* rows, Py_ssize_t n_rows, Py_ssize_t n_cols)
 {
     Py_ssize_t w = 0;
     while (w < n_rows && gkm_window_iter_next(it, rows + w * n_cols)) w++;
-    return w == n_rows;
+    if (w == n_rows) return 1;
+    memset(rows, 0, sizeof(double) * (size_t)(n_rows * n_cols));
+    return 0;
 }
 
 /* The rows of sliding_query, with the lock held. */
@@ -198,7 +221,10 @@ static PyObject* window_rows(KernelObject* self, const gkm_sequence_t* seq, cons
     } else if (result_open(&result, out, 2, shape) == 0) {
         int ok;
         WITHOUT_GIL(ok = fill_window_rows(it, result.data, shape[0], shape[1]));
-        if (!ok) PyErr_SetString(PyExc_RuntimeError, "window iter ended early");
+        if (!ok && gkm_kernel_base_is_finalized(gkm_kernel_base(self->kernel)))
+            PyErr_NoMemory();
+        else if (!ok)
+            PyErr_SetString(PyExc_RuntimeError, "window iter ended early");
         value = result_close(&result, ok);
     }
     gkm_window_iter_destroy(it);

@@ -26,12 +26,12 @@ static const void* parse_sequence_args(PyObject* args, PyObject* kwds, const cha
 
 static int Sequence_init(SequenceObject* self, PyObject* args, PyObject* kwds)
 {
-    if (reject_reinit(self->seq, TYPE_NAME) < 0) return -1;
     const char* text;
     const char* sid = NULL;
     int skip_invalid = 0;
+    /* Parsing runs skip_invalid's __bool__, which may initialise self: checked after it. */
     const void* base = parse_sequence_args(args, kwds, &text, &sid, &skip_invalid);
-    if (base == NULL) return -1;
+    if (base == NULL || reject_reinit(self->seq, TYPE_NAME) < 0) return -1;
     gkm_sequence_t* seq = skip_invalid ? gkm_sequence_create_masked(base, text, sid) : gkm_sequence_create(base, text, sid);
     if (seq == NULL) {
         PyErr_SetString(PyExc_ValueError,

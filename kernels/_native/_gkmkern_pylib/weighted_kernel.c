@@ -22,13 +22,14 @@ static int WeightedKernel_init(WeightedKernelObject* self, PyObject* args, PyObj
 {
     static char* kwlist[] = {"L", "k", "d", "weight_scheme", "use_rc", "pos_kernel",
                              "weight_gamma", "weight_sigma", "weight_peak", "nthreads", NULL};
-    if (reject_reinit(self->kernel, TYPE_NAME) < 0) return -1;
     gkm_weighted_params_t params = {{10, 6, 3, GKM_WEIGHT_FULL, 0, 1}, GKM_POS_TRIANGULAR, 1.0, 50.0, 50.0};
     int pos_kernel = GKM_POS_TRIANGULAR;
     gkm_parameter_t* base = &params.base;
+    /* Parsing runs the arguments' __index__ and __float__, which may initialise self: checked after it. */
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|iiiiiidddi", kwlist, &base->L, &base->k, &base->d,
                                      &base->weight_scheme, &base->use_rc, &pos_kernel, &params.weight_gamma,
-                                     &params.weight_sigma, &params.weight_peak, &base->nthreads))
+                                     &params.weight_sigma, &params.weight_peak, &base->nthreads) ||
+        reject_reinit(self->kernel, TYPE_NAME) < 0)
         return -1;
     base->use_rc = base->use_rc != 0;
     params.pos_kernel = (gkm_pos_kernel_t)pos_kernel;

@@ -94,13 +94,14 @@ inline int lmer_mismatches(uint32_t a, uint32_t b)
 // The self-norm sqrt(K(x, x)) of n L-mers, each forward one (fwd) against
 // every forward one and, when rc is not null, every reverse-complement one
 // (rc[i] covers the bases of fwd[i]). Unit weights when w is null; otherwise
-// w[i] weighs both L-mers covering the bases of fwd[i].
+// w[i] weighs both L-mers covering the bases of fwd[i]. Allocates nothing.
 double lmers_self_norm(const gkm_kernel_base_t* base, const uint32_t* fwd, const uint32_t* rc, int n,
                        const double* w);
 
 // The same under several weightings, weights[c * n + i], into norms[c]: the
-// pairs within d mismatches are found once, then summed per weighting in the
-// order lmers_self_norm sums them.
+// pairs within d mismatches are found once, a bounded batch at a time, and
+// summed per weighting in the order lmers_self_norm sums them; throws
+// std::bad_alloc.
 void lmers_self_norms(const gkm_kernel_base_t* base, const uint32_t* fwd, const uint32_t* rc, int n,
                       const double* weights, int n_weightings, double* norms);
 
@@ -646,6 +647,12 @@ bool checked_size(size_t a, size_t b, size_t* out);
 bool checked_size3(size_t a, size_t b, size_t c, size_t* out);
 // a * b * c doubles, as a count and in bytes, fit in size_t; count receives it.
 bool doubles_fit(size_t a, size_t b, size_t c, size_t* count);
+
+// Sets n doubles to 0.0: what a call that fails after it began writing leaves.
+inline void zero_fill(double* out, size_t n)
+{
+    std::fill(out, out + n, 0.0);
+}
 
 // Runs an evaluation; exhausted memory, or a size beyond what a vector can
 // hold, becomes the -1 failure.

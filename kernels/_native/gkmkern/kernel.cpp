@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -247,11 +246,6 @@ lmer_index<lmer_counts> count_index(const gkm_kernel_base_t* base, const gkm_seq
     return ix;
 }
 
-void zero_fill(double* res, size_t n)
-{
-    if (n) memset(res, 0, sizeof(double) * n);
-}
-
 // A pair of sequences has the same counts whichever of the two is searched
 // (the reverse complement of a query L-mer meets the reverse complement of a
 // reference L-mer as often as the two themselves meet), so the side with
@@ -263,52 +257,43 @@ bool search_references(const gkm_kernel_base_t* base, const gkm_sequence_t* cons
     return per_row <= (4u << 20) && total_lmers(queries, n_q) > total_lmers(base->seqs, base->n_seqs) * 5 / 4;
 }
 
-// Queries that fit the base, evaluated in blocks on the kernel's threads;
-// the rows of queries that do not fit are zeros, and the result is then -1,
-// as it is (all zeros) when memory runs out.
+// Queries evaluated in blocks on the kernel's threads. A query that does not
+// fit the base makes the whole result zeros and -1, as exhausted memory does:
+// a failed call leaves no row of a result behind.
 int eval_rows(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q, double* res)
 {
     const gkm_kernel_base_t* base = &kernel->base;
     const int n_ref = base->n_seqs;
-    std::vector<const gkm_sequence_t*> fitting;
-    std::vector<int> row_of;
-    try {
-        for (int i = 0; i < n_q; i++) {
-            if (sequence_fits_base(base, queries[i])) {
-                fitting.push_back(queries[i]);
-                row_of.push_back(i);
-            }
+    for (int i = 0; i < n_q; i++) {
+        if (!sequence_fits_base(base, queries[i])) {
+            zero_fill(res, (size_t)n_q * n_ref);
+            return -1;
         }
-    } catch (const std::bad_alloc&) {
-        zero_fill(res, (size_t)n_q * n_ref);
-        return -1;
     }
-    const int n_fit = (int)fitting.size();
-    if (n_fit < n_q) zero_fill(res, (size_t)n_q * n_ref);
     const double* weights = base->weights;
     const int rc = fail_safely([&] {
-        if (!search_references(base, fitting.data(), n_fit)) {
-            const count_job job{base, kernel->index, 0, n_ref, fitting.data(), n_fit};
+        if (!search_references(base, queries, n_q)) {
+            const count_job job{base, kernel->index, 0, n_ref, queries, n_q};
             return search_rows(job, [&](const block_counts& c, int first, int n) {
                 for (int r = 0; r < n; r++) {
-                    double* row = res + (size_t)row_of[first + r] * n_ref;
-                    const double qn = fitting[first + r]->sqnorm;
+                    double* row = res + (size_t)(first + r) * n_ref;
+                    const double qn = queries[first + r]->sqnorm;
                     for (int j = 0; j < n_ref; j++) row[j] = c.value(weights, r, j, qn, base->seqs[j]->sqnorm);
                 }
             });
         }
-        const lmer_index<lmer_counts> ix = count_index(base, fitting.data(), 0, n_fit);
-        const count_job job{base, &ix, 0, n_fit, base->seqs, n_ref};
+        const lmer_index<lmer_counts> ix = count_index(base, queries, 0, n_q);
+        const count_job job{base, &ix, 0, n_q, base->seqs, n_ref};
         return search_rows(job, [&](const block_counts& c, int first, int n) {
-            for (int q = 0; q < n_fit; q++) {
-                double* row = res + (size_t)row_of[q] * n_ref;
-                const double qn = fitting[q]->sqnorm;
+            for (int q = 0; q < n_q; q++) {
+                double* row = res + (size_t)q * n_ref;
+                const double qn = queries[q]->sqnorm;
                 for (int r = 0; r < n; r++) row[first + r] = c.value(weights, r, q, qn, base->seqs[first + r]->sqnorm);
             }
         });
     });
     if (rc != 0) zero_fill(res, (size_t)n_q * n_ref);
-    return rc != 0 || n_fit < n_q ? -1 : 0;
+    return rc;
 }
 
 // The first h rows of the Gram in stages of rows: stage [x, y) searches an

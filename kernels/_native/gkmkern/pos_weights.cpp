@@ -1,12 +1,26 @@
 // Positional weights of the L-mers of a sequence, or of a window, around one centre.
 #include "gkm_internal.h"
 
+namespace {
+
+// Norms and values sum products of two weights over millions of pairs;
+// a peak outside this range would overflow them to NaN or underflow them to
+// zeros.
+constexpr double MIN_SCALING_PEAK = 1e-100, MAX_SCALING_PEAK = 1e100;
+
+// The factor the weights carry. Normalised values do not depend on the peak,
+// so one too far from 1 to be carried safely weighs as 1 instead.
+double weighing_peak(double peak) { return peak >= MIN_SCALING_PEAK && peak <= MAX_SCALING_PEAK ? peak : 1.0; }
+
+}  // namespace
+
 void pos_weights(const gkm_weighted_kernel_t* kernel, int n, double center, double* wt)
 {
     const int L = kernel->base.param.L;
+    const double peak = weighing_peak(kernel->weight_peak);
     with_pos_kernel(kernel->pos_kernel, [&](auto kind) {
         for (int j = 0; j < n; j++)
-            wt[j] = lmer_pos_weight(j, L, center, kind, kernel->weight_gamma, kernel->weight_sigma, kernel->weight_peak);
+            wt[j] = lmer_pos_weight(j, L, center, kind, kernel->weight_gamma, kernel->weight_sigma, peak);
     });
 }
 

@@ -70,6 +70,12 @@ gkm_sequence_t* encode(const gkm_kernel_base_t* base, const char* text, const ch
 // Square root of a self-kernel value; 0 when negative (a NaN passes).
 double norm_of(double value) { return value < 0 ? 0.0 : sqrt(value); }
 
+// The norm of a self-pair profile.
+double profile_norm(const gkm_kernel_base_t* base, const double* profile)
+{
+    return norm_of(reduce_profile(base->weights, base->param.d, [&](int m) { return profile[m]; }));
+}
+
 // Pairs within d mismatches, as the self-norm visits them: each forward
 // L-mer i against every forward L-mer, then (when rc is given) against the
 // reverse-complement L-mers in reverse-strand order.
@@ -227,24 +233,37 @@ double lmers_self_norm(const gkm_kernel_base_t* base, const uint32_t* fwd, const
 {
     if (n <= 0) return 0.0;
     if (!w) return unit_self_norm(base->param.d, base->weights, fwd, rc, n);
-    double norm;
-    lmers_self_norms(base, fwd, rc, n, w, 1, &norm);
-    return norm;
+    double profile[GKM_N_WEIGHTS] = {0};
+    for_each_self_pair(base->param.d, fwd, rc, n, [&](int i, int j, int m) { profile[m] += w[j] * w[i]; });
+    return profile_norm(base, profile);
 }
 
 void lmers_self_norms(const gkm_kernel_base_t* base, const uint32_t* fwd, const uint32_t* rc, int n,
                       const double* weights, int n_weightings, double* norms)
 {
     const int d = base->param.d;
+    // The pairs are gathered a bounded batch at a time (a run of one base
+    // holds millions of them), each weighting's profile taking every batch
+    // in the order the pairs were found.
     struct pair_at {
         int i, j, m;
     };
+    constexpr size_t PAIR_BATCH = 4096;
+    std::vector<double> profiles((size_t)n_weightings * GKM_N_WEIGHTS, 0.0);
     std::vector<pair_at> pairs;
-    for_each_self_pair(d, fwd, rc, n, [&](int i, int j, int m) { pairs.push_back({i, j, m}); });
-    for (int c = 0; c < n_weightings; c++) {
-        const double* w = weights + (size_t)c * n;
-        double profile[GKM_N_WEIGHTS] = {0};
-        for (const pair_at& p : pairs) profile[p.m] += w[p.j] * w[p.i];
-        norms[c] = norm_of(reduce_profile(base->weights, d, [&](int m) { return profile[m]; }));
-    }
+    pairs.reserve(PAIR_BATCH);
+    const auto add_batch = [&] {
+        for (int c = 0; c < n_weightings; c++) {
+            const double* w = weights + (size_t)c * n;
+            double* profile = profiles.data() + (size_t)c * GKM_N_WEIGHTS;
+            for (const pair_at& p : pairs) profile[p.m] += w[p.j] * w[p.i];
+        }
+        pairs.clear();
+    };
+    for_each_self_pair(d, fwd, rc, n, [&](int i, int j, int m) {
+        pairs.push_back({i, j, m});
+        if (pairs.size() == PAIR_BATCH) add_batch();
+    });
+    add_batch();
+    for (int c = 0; c < n_weightings; c++) norms[c] = profile_norm(base, profiles.data() + (size_t)c * GKM_N_WEIGHTS);
 }

@@ -89,22 +89,19 @@ void centred_norms(const gkm_kernel_base_t* base, const gkm_sequence_t* const* s
 }
 
 // Every query against every reference, for every centre, into
-// out[(c * n_q + i) * n_ref + j]. refs may be the query list itself (self
-// evaluation); its norms are then computed once.
-int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q,
-                 const gkm_sequence_t* const* refs, int n_ref, const double* centers, int n_centers, double* out)
+// out[(c * n_q + i) * n_ref + j], the arguments checked. refs may be the
+// query list itself (self evaluation); its norms are then computed once.
+// -1, or std::bad_alloc, when memory runs out, possibly after some blocks
+// were written.
+int fill_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q,
+                 const gkm_sequence_t* const* refs, int n_ref, const double* centers, int n_centers, int nk,
+                 double* out)
 {
     const gkm_kernel_base_t* base = &kernel->base;
     const int L = base->param.L, d = base->param.d;
-    if (!queries[0]) return -1;
-    const int seqlen = queries[0]->seqlen;
-    if (seqlen < L || !all_have_length(queries, n_q, seqlen) || !all_have_length(refs, n_ref, seqlen)) return -1;
-    const int nk = seqlen - L + 1;
     const bool self = refs == queries && n_ref == n_q;
-    size_t n_out, n_weights, n_q_norms, n_r_norms;
-    if (!doubles_fit(n_centers, n_q, n_ref, &n_out) || !doubles_fit(n_centers, nk, 1, &n_weights) ||
-        !doubles_fit(n_centers, n_q, 1, &n_q_norms) || !doubles_fit(n_centers, n_ref, 1, &n_r_norms))
-        return -1;
+    const size_t n_weights = (size_t)n_centers * nk;
+    const size_t n_q_norms = (size_t)n_centers * n_q, n_r_norms = (size_t)n_centers * n_ref;
 
     // Weights by centre for the norms, and by position for the search.
     std::vector<double> by_centre(n_weights), by_position(n_weights);
@@ -171,6 +168,26 @@ int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* cons
     return failed ? -1 : 0;
 }
 
+// The same after checking the arguments: -1 with out untouched when they are
+// refused, -1 with out all zeros when memory runs out.
+int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q,
+                 const gkm_sequence_t* const* refs, int n_ref, const double* centers, int n_centers, double* out)
+{
+    const int L = kernel->base.param.L;
+    if (!queries[0]) return -1;
+    const int seqlen = queries[0]->seqlen;
+    if (seqlen < L || !all_have_length(queries, n_q, seqlen) || !all_have_length(refs, n_ref, seqlen)) return -1;
+    const int nk = seqlen - L + 1;
+    size_t n_out, n_weights, n_q_norms, n_r_norms;
+    if (!doubles_fit(n_centers, n_q, n_ref, &n_out) || !doubles_fit(n_centers, nk, 1, &n_weights) ||
+        !doubles_fit(n_centers, n_q, 1, &n_q_norms) || !doubles_fit(n_centers, n_ref, 1, &n_r_norms))
+        return -1;
+    const int rc = fail_safely(
+        [&] { return fill_centred(kernel, queries, n_q, refs, n_ref, centers, n_centers, nk, out); });
+    if (rc != 0) zero_fill(out, n_out);
+    return rc;
+}
+
 }  // namespace
 
 extern "C" {
@@ -221,7 +238,7 @@ GKM_API int gkm_weighted_kernel_eval_self(const gkm_weighted_kernel_t* kernel, c
                                           int n, const double* centers, int n_centers, double* out)
 {
     if (!kernel || !seqs || !out || !centers || n <= 0 || n_centers <= 0) return -1;
-    return fail_safely([&] { return eval_centred(kernel, seqs, n, seqs, n, centers, n_centers, out); });
+    return eval_centred(kernel, seqs, n, seqs, n, centers, n_centers, out);
 }
 
 GKM_API int gkm_weighted_kernel_eval_cross(const gkm_weighted_kernel_t* kernel,
@@ -230,7 +247,7 @@ GKM_API int gkm_weighted_kernel_eval_cross(const gkm_weighted_kernel_t* kernel,
                                            int n_centers, double* out)
 {
     if (!kernel || !queries || !refs || !out || !centers || n_q < 1 || n_ref < 1 || n_centers < 1) return -1;
-    return fail_safely([&] { return eval_centred(kernel, queries, n_q, refs, n_ref, centers, n_centers, out); });
+    return eval_centred(kernel, queries, n_q, refs, n_ref, centers, n_centers, out);
 }
 
 }  // extern "C"

@@ -33,20 +33,23 @@ bool searches_like(const gkm_kernel_base_t* base, const gkm_window_tree_cache_t*
            memcmp(base->weights, cache->weights, sizeof cache->weights) == 0;
 }
 
-// A reference's bases, with masked ones as 4 so that they differ from any base.
+// Base i of a reference, 4 where masked so that it differs from any base.
+uint8_t base_or_mask(const gkm_sequence_t* s, int i) { return (s->masked && s->masked[i]) ? 4 : s->seq[i]; }
+
 void copy_bases(const gkm_sequence_t* s, uint8_t* out)
 {
-    for (int i = 0; i < s->seqlen; i++) out[i] = (s->masked && s->masked[i]) ? 4 : s->seq[i];
+    for (int i = 0; i < s->seqlen; i++) out[i] = base_or_mask(s, i);
 }
 
+// Compared base by base in place: a check that allocates cannot fail for want of memory.
 bool same_references(const gkm_window_tree_cache_t* cache, const gkm_sequence_t* const* refs, int n_ref)
 {
     const int len = cache->g.seqlen;
     if (!refs || n_ref != cache->n_ref || !all_have_length(refs, n_ref, len)) return false;
-    std::vector<uint8_t> bases((size_t)len);
     for (int j = 0; j < n_ref; j++) {
-        copy_bases(refs[j], bases.data());
-        if (memcmp(bases.data(), cache->ref_bases.data() + (size_t)j * len, (size_t)len) != 0) return false;
+        const uint8_t* kept = cache->ref_bases.data() + (size_t)j * len;
+        for (int i = 0; i < len; i++)
+            if (base_or_mask(refs[j], i) != kept[i]) return false;
     }
     return true;
 }
@@ -110,8 +113,7 @@ extern "C" int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm
     size_t n_out, n_norms;
     if (!doubles_fit(cache->g.count(), n_q, cache->n_ref, &n_out) || !doubles_fit(cache->g.count(), n_q, 1, &n_norms))
         return -1;
-    return fail_safely([&] {
-        // All working storage exists before the first value is written.
+    const int rc = fail_safely([&] {
         std::vector<double> q_norms(n_norms);
         const window_job job = cache_job(base, cache, queries, n_q, nullptr);
         window_norms(job, job.queries, q_norms.data());
@@ -126,6 +128,9 @@ extern "C" int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm
         }
         return failed ? -1 : 0;
     });
+    // Runs that finished before one failed leave no partial matrices behind.
+    if (rc != 0) zero_fill(out, n_out);
+    return rc;
 }
 
 extern "C" int gkm_window_tree_cache_matches(const gkm_window_tree_cache_t* cache,

@@ -245,6 +245,65 @@ def w7_inputs(scale: float, data: Path) -> dict:
     return {"refs": train, "queries": train + test}
 
 
+def ctcf_model(scale: float, data: Path):
+    """GkmSVC(L=10, k=6, d=3, use_rc) trained on the CTCF training set (untimed),
+    and the CTCF test sequences."""
+    from vellum import GkmSVC
+
+    train_path, test_path = (data / name for name in CTCF_FILES)
+    labels = [line[1:].strip() for line in train_path.read_text().splitlines() if line.startswith(">")]
+    train, test = read_fasta(train_path), read_fasta(test_path)
+    count = scaled(len(train), scale)
+    model = GkmSVC(L=10, k=6, d=3, use_rc=True).fit(train[:count], labels[:count])
+    return model, test
+
+
+def decide_inputs(scale: float, data: Path) -> dict:
+    model, test = ctcf_model(scale, data)
+    return {"model": model, "seqs": test}
+
+
+def scan_inputs(shift: int, scale: float, data: Path) -> dict:
+    model, _ = ctcf_model(scale, data)
+    return {"model": model, "locus": synthetic_dna(1, scaled(200_000, scale), seed=808)[0], "window": 100,
+            "shift": shift}
+
+
+def variant_inputs(scale: float, data: Path) -> dict:
+    model, test = ctcf_model(scale, data)
+    refs = test[: scaled(1000, scale)]
+    rng = random.Random(909)
+    alts = []
+    for ref in refs:
+        at = rng.randrange(len(ref))
+        alts.append(ref[:at] + rng.choice([b for b in ALPHABET if b != ref[at]]) + ref[at + 1 :])
+    return {"model": model, "refs": refs, "alts": alts, "ref_scores": model.decision_function(refs)}
+
+
+def mutagenesis_inputs(scale: float, data: Path) -> dict:
+    model, _ = ctcf_model(scale, data)
+    seq = synthetic_dna(1, 2000, seed=1010)[0]
+    return {"model": model, "seq": seq, "score": model.decision_function([seq])[0]}
+
+
+def model_decisions(_gk: ModuleType, model, seqs: list[str]) -> list:
+    return model.decision_function(seqs).tolist()
+
+
+def model_scan(_gk: ModuleType, model, locus: str, window: int, shift: int) -> list:
+    return model.scan([locus], window, shift)[0].tolist()
+
+
+# Effects are differences of decision values: they are compared as the
+# decision values of the variants, whose relative differences mean something.
+def model_variants(_gk: ModuleType, model, refs: list[str], alts: list[str], ref_scores) -> list:
+    return (model.variant_effect(refs, alts) + ref_scores).tolist()
+
+
+def model_mutagenesis(_gk: ModuleType, model, seq: str, score: float) -> list:
+    return (model.mutagenesis(seq) + score).tolist()
+
+
 W1_PARAMS = {"L": 10, "k": 6, "d": 3, "use_rc": 1, "nthreads": 1}
 W1T2_PARAMS = {**W1_PARAMS, "nthreads": 2}
 L12 = {"L": 12, "k": 6, "d": 3}
@@ -278,6 +337,18 @@ WORKLOADS = {w.name: w for w in (
              pair_inputs, functools.partial(two_kernels, params=W1_PARAMS, in_threads=False)),
     Workload("Pair2", "Pair with each kernel in a Python thread of its own, both at once",
              pair_inputs, functools.partial(two_kernels, params=W1_PARAMS, in_threads=True)),
+    Workload("Decide", "GkmSVC L10 k6 d3 rc trained on CTCF train: decision_function of the 2,000 test sequences",
+             decide_inputs, model_decisions, tolerance=1e-9, needs_data=True),
+    Workload("Scan10", "the Decide model: scan of a 200 kb sequence, window 100, shift 10",
+             functools.partial(scan_inputs, 10), model_scan, tolerance=1e-9, needs_data=True),
+    Workload("Scan1", "the Decide model: scan of a 200 kb sequence, window 100, shift 1",
+             functools.partial(scan_inputs, 1), model_scan, tolerance=1e-9, needs_data=True),
+    Workload("Variants", "the Decide model: variant_effect of 1,000 SNVs in 100 bp CTCF test sequences "
+             "(compared as the variants' decision values)",
+             variant_inputs, model_variants, tolerance=1e-9, needs_data=True),
+    Workload("Mutagenesis", "the Decide model: mutagenesis of one 2,000 bp sequence "
+             "(compared as the mutants' decision values)",
+             mutagenesis_inputs, model_mutagenesis, tolerance=1e-9, needs_data=True),
 )}
 
 

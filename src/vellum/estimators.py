@@ -1,24 +1,46 @@
 """Support vector machines on the gapped k-mer kernel: :class:`GkmSVC`, :class:`GkmSVR`.
 
-Each wraps scikit-learn's SVC or SVR with a precomputed kernel. The fitted
-model keeps the support sequences and the fitted SVM (dual coefficients,
-intercepts); predictions score the support sequences only.
+Two solvers reach the same fitted model (support sequences, dual
+coefficients, intercepts). ``solver="gram"`` hands the Gram matrix of the
+training sequences to scikit-learn's SVC or SVR; ``solver="table"`` solves
+the same dual without it, through a table of L-mer weights
+(:mod:`vellum.table_solver`). A regular binary classifier or regressor then
+scores through that table (:mod:`vellum.lmer_table`) whichever solver
+trained it; positional and multiclass models score the support sequences
+through the kernel.
 """
 from __future__ import annotations
 
-from typing import Callable, Iterable, Sequence
+from typing import Callable, Iterable, Iterator, Sequence
 
 import numpy as np
+from joblib import effective_n_jobs
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, clone
 from sklearn.calibration import CalibratedClassifierCV
 from sklearn.svm import SVC, SVR
+from sklearn.utils.class_weight import compute_class_weight
 from sklearn.utils.metaestimators import available_if
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from ._progress import progress_bar
-from .kernels import GkmKernel, ReferenceSet, check_window, window_count
-from .sequences import BASES, as_text_list
+from .kernels import GkmKernel, ReferenceSet, check_window, chunk_bounds, window_count, window_pieces
+from .lmer_table import LmerTable, base_codes
+from .sequences import BASES, as_text_list, check_choice
+from .table_solver import DualProblem, DualSolution, solve
+
+SOLVERS = ("auto", "gram", "table")
+
+# solver="auto" trains through the table from this many sequences on, where
+# the Gram alone needs 3.2 GB: below it libsvm on the Gram is faster (5,000
+# x 300 bp: the table solver took 99 s, about three times the Gram's fit).
+_TABLE_SOLVER_FROM = 20000
+
+# Sequences scored through the table at once: a few tens of megabytes of codes.
+_TABLE_CHUNK = 1 << 16
+
+# Bases of a scanned sequence read into codes at once.
+_SCAN_PIECE = 1 << 20
 
 # Kernel-matrix values handed to the SVM at once: precomputed-kernel SVMs
 # expect a column per training sequence, so a block is widened to that.
@@ -63,7 +85,57 @@ class _GkmSVMBase(BaseEstimator):
         kernel = self.make_kernel()
         X = kernel.check(X, "X")
         y = self._check_targets(X, y)
-        return self.fit_from_gram(X, y, kernel(X))
+        if self._chosen_solver(kernel, X, y) == "gram":
+            return self.fit_from_gram(X, y, kernel(X))
+        return self._fit_table(kernel, X, y)
+
+    def _chosen_solver(self, kernel: GkmKernel, X: list[str], y: np.ndarray) -> str:
+        """The solver that fits: "table" where it applies and, under "auto",
+        once the training set is large enough for it to be faster."""
+        check_choice("solver", self.solver, SOLVERS)
+        if kernel.positional:
+            if self.solver == "table":
+                raise ValueError(
+                    "solver='table' needs a regular kernel: the positional kernel weights each L-mer by where it "
+                    "sits, so its model is not one table of L-mer weights; use solver='gram'"
+                )
+            return "gram"
+        if not self._table_applies(y):
+            if self.solver == "table":
+                raise ValueError(self._table_refusal(y))
+            return "gram"
+        if self.solver == "auto":
+            return "table" if len(X) >= _TABLE_SOLVER_FROM else "gram"
+        return self.solver
+
+    def _table_applies(self, y: np.ndarray) -> bool:
+        return True
+
+    def _table_refusal(self, y: np.ndarray) -> str:
+        raise NotImplementedError
+
+    def _dual_problem(self, y: np.ndarray) -> DualProblem:
+        raise NotImplementedError
+
+    def _fit_table(self, kernel: GkmKernel, X: list[str], y: np.ndarray) -> "_GkmSVMBase":
+        solution = solve(kernel, X, self._dual_problem(y))
+        self._set_dual(kernel, X, solution)
+        self.solver_ = "table"
+        self._fit_table_extras(X, y)
+        return self
+
+    def _set_dual(self, kernel: GkmKernel, X: list[str], solution: DualSolution) -> None:
+        support = np.flatnonzero(solution.coef)
+        self.kernel_ = kernel
+        self.support_ = support.astype(np.int32)
+        self.support_sequences_ = [X[i] for i in support]
+        self.dual_coef_ = solution.coef[support][None, :]
+        self.intercept_ = np.array([solution.intercept])
+        self.n_iter_ = solution.n_iter
+        self.dual_objective_ = solution.objective
+
+    def _fit_table_extras(self, X: list[str], y: np.ndarray) -> None:
+        """What a subclass fits besides the dual."""
 
     def fit_from_gram(self, X: Iterable[str], y, gram: np.ndarray) -> "_GkmSVMBase":
         """Fit from the Gram matrix of X, computed elsewhere (in blocks, or once
@@ -91,11 +163,12 @@ class _GkmSVMBase(BaseEstimator):
         svm = self._make_svm().fit(gram, y)
         self.kernel_ = kernel
         self.svm_ = svm
+        self.solver_ = "gram"
         self.support_ = svm.support_
-        self._support = kernel.references([X[i] for i in svm.support_])
-        self.support_sequences_ = self._support.sequences
+        self.support_sequences_ = [X[i] for i in svm.support_]
         self.dual_coef_ = svm.dual_coef_
         self.intercept_ = svm.intercept_
+        self.n_iter_ = svm.n_iter_
         self._fit_extras(gram, y)
         return self
 
@@ -106,15 +179,113 @@ class _GkmSVMBase(BaseEstimator):
         """The support sequences encoded for the current n_jobs: as with other
         scikit-learn estimators, set_params(n_jobs=...) after fit applies to
         predictions; thread counts change no value."""
-        if self._support.kernel.n_jobs != self.n_jobs:
+        support = self.__dict__.get("_support")
+        if support is None or support.kernel.n_jobs != self.n_jobs:
             kernel = clone(self.kernel_).set_params(n_jobs=self.n_jobs)
-            self._support = kernel.references(self.support_sequences_)
-        return self._support
+            self._support = support = kernel.references(self.support_sequences_)
+        return support
+
+    def _scores_through_table(self) -> bool:
+        """Whether this fitted model scores through its L-mer table: a regular
+        model with one decision value per sequence."""
+        return not self.kernel_.positional and self._one_score_per_sequence()
+
+    def _one_score_per_sequence(self) -> bool:
+        return True
+
+    def _lmer_table(self) -> LmerTable:
+        """The model's L-mer table, built on first use (and after loading)."""
+        table = self.__dict__.get("_table")
+        if table is None:
+            kernel = self.kernel_
+            native = kernel.native()
+            weights = [native.weight(m) for m in range(kernel.d + 1)]
+            nthreads = effective_n_jobs(self.n_jobs)
+            table = LmerTable.from_support(
+                kernel.L, weights, kernel.use_rc, self.support_sequences_, self.dual_coef_[0], nthreads
+            )
+            self._table = table
+        return table
+
+    def __getstate__(self):
+        # Both are rebuilt from the support sequences on first use; the
+        # table is larger than what it is made from.
+        state = dict(self.__dict__)
+        state.pop("_table", None)
+        return state
+
+    def _check_table_model(self, what: str) -> LmerTable:
+        """The table, or a ValueError saying why this model has none."""
+        self._check_scalar()
+        if self.kernel_.positional:
+            raise ValueError(
+                f"{what} needs a regular model: the positional kernel weights each L-mer by where it sits, "
+                "so its model is not one table of L-mer weights"
+            )
+        return self._lmer_table()
+
+    def lmer_weights(self) -> np.ndarray:
+        """The model as one weight per L-mer.
+
+        The decision value of a sequence x is ``intercept_`` plus the sum of
+        the weights of x's forward L-mers, divided by x's self-norm.
+
+        Returns
+        -------
+        ndarray of shape (4**L,)
+            Read-only; index i is the L-mer whose bases, two bits each
+            (A=0, C=1, G=2, T=3), first base most significant, spell i.
+
+        Raises
+        ------
+        ValueError
+            For a positional or multiclass model.
+        """
+        view = self._check_table_model("lmer_weights").table.view()
+        view.flags.writeable = False
+        return view
+
+    def contributions(self, X: Iterable[str]) -> list[np.ndarray]:
+        """Each base's share of each sequence's decision value.
+
+        Every L-mer adds its weight (:meth:`lmer_weights`) divided by the
+        sequence's self-norm, shared equally among its L bases, so a
+        sequence's contributions sum to its decision value minus
+        ``intercept_``.
+
+        Parameters
+        ----------
+        X : list of str
+            Sequences (at most 2,047 bases each).
+
+        Returns
+        -------
+        list of ndarray
+            One float64 array of ``len(X[i])`` values per sequence.
+        """
+        table = self._check_table_model("contributions")
+        X = self.kernel_.check(X, "X")
+        return [table.contributions(seq) for seq in X]
 
     def _apply(self, predictor: Callable, X: Iterable[str], name: str = "X", ids: Sequence[str] | None = None):
         """predictor (a fitted precomputed-kernel method) on X's kernel rows."""
+        if not self.support_sequences_:
+            # The constant model: no kernel value is read.
+            X = self.kernel_.check(X, name, ids=ids)
+            return self._on_rows(predictor, np.zeros((len(X), 0)))
         blocks = self._references().blocks(X, name=name, ids=ids, progress=self.progress)
         return np.concatenate([self._on_rows(predictor, block) for _, _, block in blocks])
+
+    def _table_decisions(self, X: Iterable[str], name: str = "X", ids: Sequence[str] | None = None) -> np.ndarray:
+        """Decision values of X through the L-mer table."""
+        X = self.kernel_.check(X, name, ids=ids)
+        table = self._lmer_table()
+        out = np.empty(len(X))
+        with progress_bar(self.progress, len(X), "decision values") as bar:
+            for start, stop in chunk_bounds(len(X), _TABLE_CHUNK):
+                out[start:stop] = table.scores(X[start:stop]) + self.intercept_[0]
+                bar.update(stop - start)
+        return out
 
     def _on_rows(self, predictor: Callable, rows: np.ndarray):
         """predictor on kernel rows against the support sequences.
@@ -133,7 +304,12 @@ class _GkmSVMBase(BaseEstimator):
             parts.append(predictor(wide))
         return np.concatenate(parts)
 
+    def _check_scalar(self) -> None:
+        """Raise ValueError unless the model gives one decision value per sequence."""
+        check_is_fitted(self)
+
     def _scalar_predictor(self) -> Callable:
+        """The fitted SVM's method giving one value per kernel row."""
         raise NotImplementedError
 
     def decision_values(
@@ -155,6 +331,9 @@ class _GkmSVMBase(BaseEstimator):
         -------
         ndarray of shape (len(X),)
         """
+        self._check_scalar()
+        if self._scores_through_table():
+            return self._table_decisions(X, name, ids)
         return self._apply(self._scalar_predictor(), X, name, ids)
 
     def scan(self, X: Iterable[str], window: int, shift: int) -> list[np.ndarray]:
@@ -182,17 +361,40 @@ class _GkmSVMBase(BaseEstimator):
             One 1-D array per sequence, of ``(len(seq) - window) // shift + 1``
             values (empty when the sequence is shorter than the window).
         """
-        check_is_fitted(self)
-        predictor = self._scalar_predictor()
+        self._check_scalar()
         check_window(window, shift, self.kernel_.L)
-        X = self.kernel_.check(X, "X", max_length=None)
+        X = self.kernel_.check(X, "X", max_length=None, min_length=0)
         tracks = [np.empty(window_count(len(seq), window, shift)) for seq in X]
+        if self._scores_through_table():
+            blocks = self._table_window_blocks
+        else:
+            blocks = self._kernel_window_blocks(self._scalar_predictor())
         with progress_bar(self.progress, sum(map(len, tracks)), "scan", unit="window") as bar:
             for seq, track in zip(X, tracks):
-                for first, block in self._references().window_blocks(seq, window, shift):
-                    track[first : first + len(block)] = self._on_rows(predictor, block)
-                    bar.update(len(block))
+                for first, values in blocks(seq, window, shift):
+                    track[first : first + len(values)] = values
+                    bar.update(len(values))
         return tracks
+
+    def _table_window_blocks(self, seq: str, window: int, shift: int) -> Iterator[tuple[int, np.ndarray]]:
+        """Decision values of the windows of seq through the table, a piece
+        of the sequence at a time (each window's value is its own)."""
+        table = self._lmer_table()
+        n_windows = window_count(len(seq), window, shift)
+        for first, _, start, end in window_pieces(n_windows, window, shift, max(_SCAN_PIECE, window)):
+            yield first, table.window_scores(seq[start:end], window, shift) + self.intercept_[0]
+
+    def _kernel_window_blocks(self, predictor: Callable) -> Callable:
+        """Decision values of windows through the kernel rows against the support sequences."""
+
+        def blocks(seq: str, window: int, shift: int) -> Iterator[tuple[int, np.ndarray]]:
+            if not self.support_sequences_:
+                yield 0, self._on_rows(predictor, np.zeros((window_count(len(seq), window, shift), 0)))
+                return
+            for first, block in self._references().window_blocks(seq, window, shift):
+                yield first, self._on_rows(predictor, block)
+
+        return blocks
 
     def mutagenesis(self, seq: str) -> np.ndarray:
         """Change in decision value for every single-base substitution.
@@ -212,14 +414,17 @@ class _GkmSVMBase(BaseEstimator):
         check_is_fitted(self)
         if not isinstance(seq, str):
             raise TypeError(f"seq must be a str, not {type(seq).__name__}")
+        self._check_scalar()
         [seq] = self.kernel_.check([seq], "seq")
-        upper = seq.upper()
-        cells = [(b, i) for i in range(len(seq)) for b in range(4) if BASES[b] != upper[i]]
-        mutants = [seq[:i] + BASES[b] + seq[i + 1 :] for b, i in cells]
+        is_reference = base_codes(seq)[None, :] == np.arange(len(BASES))[:, None]
+        if self._scores_through_table():
+            score, mutants = self._lmer_table().mutant_scores(seq)
+            return np.where(is_reference, 0.0, mutants - score)
+        rows, cols = np.nonzero(~is_reference)
+        mutants = [seq[:i] + BASES[b] + seq[i + 1 :] for b, i in zip(rows, cols)]
         scores = self.decision_values([seq] + mutants, name="mutant")
         effects = np.zeros((4, len(seq)))
-        rows, cols = zip(*cells)
-        effects[list(rows), list(cols)] = scores[1:] - scores[0]
+        effects[rows, cols] = scores[1:] - scores[0]
         return effects
 
     def variant_effect(self, ref_seqs: Iterable[str], alt_seqs: Iterable[str]) -> np.ndarray:
@@ -267,6 +472,14 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
     probability : bool, default=False
         Also fit a sigmoid calibration of the decision values on five
         stratified folds, for :meth:`predict_proba`.
+    solver : {"auto", "gram", "table"}, default="auto"
+        "gram" solves the dual with scikit-learn's SVC on the Gram matrix of
+        the training sequences (n x n values). "table" solves the same dual,
+        to the same tolerance, without that matrix: gradients come from one
+        table of 4**L L-mer weights, and only kernel blocks of working sets
+        are computed; it needs a regular kernel and two classes. "auto"
+        takes "table" for a regular binary problem of at least 20,000
+        sequences (whose Gram needs 3.2 GB), else the faster "gram".
 
     Attributes
     ----------
@@ -281,7 +494,11 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
     kernel_ : GkmKernel
         The kernel the model was fitted with.
     svm_ : sklearn.svm.SVC
-        The fitted SVM on the precomputed kernel.
+        With solver "gram": the fitted SVM on the precomputed kernel.
+    solver_ : str
+        The solver that fitted the model, "gram" or "table".
+    n_iter_ : int
+        Iterations of the solver (outer steps for "table").
     calibration_ : sklearn.calibration.CalibratedClassifierCV
         With probability=True: the calibrated SVM behind predict_proba.
     """
@@ -303,6 +520,7 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
         C: float = 1.0,
         class_weight: dict | str | None = None,
         probability: bool = False,
+        solver: str = "auto",
     ):
         self.L = L
         self.k = k
@@ -319,6 +537,7 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
         self.C = C
         self.class_weight = class_weight
         self.probability = probability
+        self.solver = solver
 
     def _make_svm(self) -> SVC:
         return SVC(kernel="precomputed", C=self.C, class_weight=self.class_weight)
@@ -339,12 +558,41 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
             calibration = CalibratedClassifierCV(self._make_svm(), ensemble=False, cv=_CALIBRATION_FOLDS)
             self.calibration_ = calibration.fit(gram, y)
 
-    def _scalar_predictor(self) -> Callable:
+    def _table_applies(self, y: np.ndarray) -> bool:
+        return len(np.unique(y)) == 2
+
+    def _table_refusal(self, y: np.ndarray) -> str:
+        return (
+            f"solver='table' trains binary classifiers; y holds {len(np.unique(y))} classes, "
+            "use solver='gram' for them"
+        )
+
+    def _dual_problem(self, y: np.ndarray) -> DualProblem:
+        classes = np.unique(y)
+        factors = compute_class_weight(self.class_weight, classes=classes, y=y)
+        positive = y == classes[1]
+        return DualProblem.classification(positive, self.C * factors[positive.astype(int)])
+
+    def _fit_table_extras(self, X: list[str], y: np.ndarray) -> None:
+        self.classes_ = np.unique(y)
+        if self.probability:
+            # Platt scaling on out-of-fold decision values of table-trained
+            # models of the folds, as the Gram path does on Gram slices.
+            uncalibrated = clone(self).set_params(probability=False, solver="table", progress=False)
+            calibration = CalibratedClassifierCV(uncalibrated, ensemble=False, cv=_CALIBRATION_FOLDS)
+            self.calibration_ = calibration.fit(X, y)
+
+    def _one_score_per_sequence(self) -> bool:
+        return len(self.classes_) == 2
+
+    def _check_scalar(self) -> None:
         check_is_fitted(self)
         if len(self.classes_) != 2:
             raise ValueError(
                 f"one decision value per sequence needs a binary classifier; this one has {len(self.classes_)} classes"
             )
+
+    def _scalar_predictor(self) -> Callable:
         return self.svm_.decision_function
 
     def decision_function(self, X: Iterable[str]) -> np.ndarray:
@@ -357,11 +605,15 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
             one-vs-rest scores as :meth:`sklearn.svm.SVC.decision_function`.
         """
         check_is_fitted(self)
+        if self._scores_through_table():
+            return self._table_decisions(X)
         return self._apply(self.svm_.decision_function, X)
 
     def predict(self, X: Iterable[str]) -> np.ndarray:
         """Predicted label of each sequence."""
         check_is_fitted(self)
+        if self._scores_through_table():
+            return self.classes_[(self._table_decisions(X) > 0).astype(int)]
         return self._apply(self.svm_.predict, X)
 
     def _check_probability(self) -> bool:
@@ -373,6 +625,8 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
     def predict_proba(self, X: Iterable[str]) -> np.ndarray:
         """Probability of each class (columns in ``classes_`` order), from Platt scaling."""
         check_is_fitted(self)
+        if self.solver_ == "table":
+            return self.calibration_.predict_proba(X)
         return self._apply(self.calibration_.predict_proba, X)
 
 
@@ -387,10 +641,12 @@ class GkmSVR(RegressorMixin, _GkmSVMBase):
         Regularisation: the penalty of errors beyond epsilon.
     epsilon : float, default=0.1
         Half-width of the band in which errors cost nothing.
+    solver : {"auto", "gram", "table"}, default="auto"
+        As for :class:`GkmSVC` ("table" needs a regular kernel).
 
     Attributes
     ----------
-    support_, support_sequences_, dual_coef_, intercept_, kernel_, svm_
+    support_, support_sequences_, dual_coef_, intercept_, kernel_, svm_, solver_, n_iter_
         As for :class:`GkmSVC` (``svm_`` is a :class:`sklearn.svm.SVR`).
     """
 
@@ -410,6 +666,7 @@ class GkmSVR(RegressorMixin, _GkmSVMBase):
         progress: bool = False,
         C: float = 1.0,
         epsilon: float = 0.1,
+        solver: str = "auto",
     ):
         self.L = L
         self.k = k
@@ -425,6 +682,7 @@ class GkmSVR(RegressorMixin, _GkmSVMBase):
         self.progress = progress
         self.C = C
         self.epsilon = epsilon
+        self.solver = solver
 
     def _make_svm(self) -> SVR:
         return SVR(kernel="precomputed", C=self.C, epsilon=self.epsilon)
@@ -439,11 +697,13 @@ class GkmSVR(RegressorMixin, _GkmSVMBase):
             raise ValueError("y holds NaN or infinite values")
         return y
 
+    def _dual_problem(self, y: np.ndarray) -> DualProblem:
+        return DualProblem.regression(y, self.C, self.epsilon)
+
     def _scalar_predictor(self) -> Callable:
-        check_is_fitted(self)
         return self.svm_.predict
 
     def predict(self, X: Iterable[str]) -> np.ndarray:
         """Predicted value of each sequence."""
         check_is_fitted(self)
-        return self._apply(self.svm_.predict, X)
+        return self.decision_values(X)

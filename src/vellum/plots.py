@@ -117,3 +117,55 @@ def plot_mutagenesis(
     axes[-1].set_xlabel("position (bp, 0-based)")
     fig.tight_layout()
     save_png(fig, path)
+
+
+def plot_contributions(
+    ids: Sequence[str],
+    seqs: Sequence[str],
+    contributions: Sequence[np.ndarray],
+    path: str | os.PathLike,
+    *,
+    max_records: int = 4,
+    max_bases: int = 200,
+) -> None:
+    """Sequence logos of per-base contributions, one panel per record (the first max_records).
+
+    Each base is drawn as its reference letter, as tall as its contribution
+    to the decision value: above the axis where it raises the score, below
+    where it lowers it, on one scale for every panel. A record longer than
+    max_bases is drawn around its strongest stretch, as the title says.
+    """
+    import logomaker
+    import pandas as pd
+
+    shown = list(zip(ids, seqs, contributions))[:max_records]
+    spans = [_strongest_span(values, max_bases) for _, _, values in shown]
+    limit = max(float(np.abs(values[start:stop]).max()) for (_, _, values), (start, stop) in zip(shown, spans))
+    limit = limit * 1.05 or 1.0
+    widest = max(stop - start for start, stop in spans)
+    fig = Figure(figsize=(min(3 + widest * 0.12, 24), 2.0 * len(shown) + 0.6))
+    axes = fig.subplots(len(shown), 1, squeeze=False)[:, 0]
+    for ax, (seq_id, seq, values), (start, stop) in zip(axes, shown, spans):
+        matrix = pd.DataFrame(0.0, index=np.arange(start, stop), columns=list(BASES))
+        for position in range(start, stop):
+            base = seq[position].upper()
+            if base in BASES:
+                matrix.loc[position, base] = values[position]
+        logomaker.Logo(matrix, ax=ax, color_scheme="classic", flip_below=False)
+        ax.axhline(0, color="grey", lw=0.6)
+        ax.set_ylim(-limit, limit)
+        ax.set_ylabel("contribution")
+        where = f", bases {start}-{stop - 1} of {len(seq)}" if stop - start < len(seq) else ""
+        ax.set_title(f"{seq_id}: contribution of each base to the decision value{where}", fontsize=9, loc="left")
+    axes[-1].set_xlabel("position (bp, 0-based)")
+    fig.tight_layout()
+    save_png(fig, path)
+
+
+def _strongest_span(values: np.ndarray, width: int) -> tuple[int, int]:
+    """[start, stop) of the width bases with the largest summed |contribution|."""
+    if len(values) <= width:
+        return 0, len(values)
+    totals = np.convolve(np.abs(values), np.ones(width), mode="valid")
+    start = int(np.argmax(totals))
+    return start, start + width

@@ -69,6 +69,7 @@ def check_sequences(
     name: str = "X",
     ids: Sequence[str] | None = None,
     max_length: int | None = MAX_SEQUENCE_LENGTH,
+    min_length: int | None = None,
 ) -> list[str]:
     """Validate DNA texts for a kernel of word length L.
 
@@ -87,6 +88,9 @@ def check_sequences(
         Record ids, so that errors name the record ("record 'chr1'").
     max_length : int or None
         Longest text allowed; None for no limit (scans split longer ones).
+    min_length : int or None
+        Shortest text allowed; None for L (scans take any length: a short
+        record simply has no windows).
 
     Returns
     -------
@@ -105,8 +109,9 @@ def check_sequences(
     texts = as_text_list(X, name)
     if not texts:
         raise ValueError(f"{name} is empty: no sequences")
+    min_length = L if min_length is None else min_length
     for i, text in enumerate(texts):
-        if len(text) < L:
+        if len(text) < min_length:
             raise ValueError(f"{record_name(name, i, ids)} has {len(text)} bases, fewer than the word length L={L}")
         if max_length is not None and len(text) > max_length:
             raise ValueError(

@@ -1,5 +1,6 @@
 """The vellum command on small FASTA files: outputs, plots, atomic files and errors."""
 import functools
+import io
 import os
 import re
 import stat
@@ -13,6 +14,7 @@ import numpy as np
 import pytest
 from matplotlib import image
 
+import vellum
 from vellum import GkmKernel, cli, read_fasta
 from vellum.demo import demo_fasta_paths, run_demo
 from vellum.outputs import atomic_write
@@ -140,7 +142,7 @@ def test_gram_writes_the_kernel_matrix(files, capsys, tmp_path, second):
 
 
 def test_demo_prints_auc_and_draws_the_roc(capsys, tmp_path, monkeypatch):
-    monkeypatch.setattr(cli, "run_demo", functools.partial(run_demo, per_class=25))
+    monkeypatch.setattr("vellum.demo.run_demo", functools.partial(run_demo, per_class=25))
     plot = tmp_path / "roc.png"
     status, out, err = run(capsys, "demo", "--plot", str(plot), "-q")
     assert status == 0
@@ -203,3 +205,116 @@ def test_atomic_write_replaces_only_on_success(tmp_path):
     umask = os.umask(0o022)
     os.umask(umask)
     assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
+
+
+def test_output_through_a_symlink_replaces_its_target_and_keeps_the_link(files, capsys, tmp_path):
+    target, link = tmp_path / "scores.tsv", tmp_path / "link.tsv"
+    target.write_text("old\n")
+    link.symlink_to(target.name)
+    status, _, err = run(capsys, "predict", files["model"], files["pos"], "-o", str(link), "-q")
+    assert status == 0, err
+    assert link.is_symlink() and target.read_text().startswith("CTCF.train.0\t")
+    assert sorted(os.listdir(tmp_path)) == ["link.tsv", "scores.tsv"]
+
+
+def test_gram_into_a_fifo_writes_through_it_and_leaves_the_fifo(files, capsys, tmp_path):
+    fifo = tmp_path / "K.npy"
+    os.mkfifo(fifo)
+    # The matrix fits the pipe's buffer, so the reader needs no thread; open
+    # without waiting for a writer, it reads nothing if none comes.
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    status, _, err = run(capsys, "gram", files["pos"], "-o", str(fifo), "-q", *KERNEL_ARGS)
+    data = os.read(reader, 1 << 20)
+    os.close(reader)
+    assert status == 0, err
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and os.listdir(tmp_path) == ["K.npy"]
+    ids, seqs = read_fasta(files["pos"])
+    expected = GkmKernel(L=6, k=4, d=2, progress=False)(seqs)
+    assert np.array_equal(np.load(io.BytesIO(data)), expected)
+
+
+@pytest.mark.parametrize(
+    "argv, refused",
+    [
+        (["train", "{pos}", "{neg}", *KERNEL_ARGS, "-o", "{missing}/m.joblib"], "{missing}/m.joblib"),
+        (["train", "{pos}", "{neg}", *KERNEL_ARGS, "-o", "{tmp}/m.joblib", "--cv", "2", "--plot", "{missing}/r.png"],
+         "{missing}/r.png"),
+        (["scan", "{model}", "{pos}", "--window", "50", "--shift", "25", "-o", "{tmp}/t.bed", "--plot", "{missing}/t.png"],
+         "{missing}/t.png"),
+    ],
+    ids=["train-output", "train-plot", "scan-plot"],
+)
+def test_an_unwritable_output_is_refused_before_any_work_naming_the_path(
+    files, capsys, tmp_path, monkeypatch, argv, refused
+):
+    names = dict(pos=files["pos"], neg=files["neg"], model=files["model"], tmp=tmp_path, missing=tmp_path / "absent")
+    monkeypatch.setattr("vellum.fasta.read_fasta", lambda *a, **k: pytest.fail("read input before checking outputs"))
+    status, stdout, err = run(capsys, *[a.format(**names) for a in argv], "-q")
+    assert (status, stdout) == (1, "")
+    assert err == f"vellum {argv[0]}: error: cannot write {refused.format(**names)}: No such file or directory\n"
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_closed_stdout_pipe_ends_the_command_quietly(files, capsys, monkeypatch):
+    class ClosedPipe(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+        writelines = write
+
+    monkeypatch.setattr(sys, "stdout", ClosedPipe())
+    status = cli.main(["predict", files["model"], files["pos"], "-q"])
+    assert (status, capsys.readouterr().err) == (141, "")
+
+
+def test_ctrl_c_while_the_command_starts_is_one_line(capsys, monkeypatch):
+    def interrupted():
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "build_parser", interrupted)
+    try:
+        status = cli.main(["--help"])
+    except KeyboardInterrupt:
+        pytest.fail("Ctrl-C escaped main as a traceback")
+    assert status == 130
+    assert capsys.readouterr().err == "vellum: interrupted\n"
+
+
+SIGTERM_DURING_WRITE = """
+import os, signal, sys, time
+import vellum.outputs
+from vellum import cli
+
+def write_then_terminated(out, matrix):
+    out.write(b"partial")
+    os.kill(os.getpid(), signal.SIGTERM)
+    time.sleep(5)
+
+vellum.outputs.write_npy = write_then_terminated
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def test_sigterm_while_writing_exits_143_and_leaves_no_file(files, tmp_path):
+    out = tmp_path / "K.npy"
+    argv = ["gram", files["pos"], "-o", str(out), "-q", *KERNEL_ARGS]
+    result = subprocess.run([sys.executable, "-c", SIGTERM_DURING_WRITE, *argv], capture_output=True, text=True)
+    assert (result.returncode, result.stderr) == (143, "vellum gram: terminated\n")
+    assert os.listdir(tmp_path) == []
+
+
+def test_help_loads_no_plotting_scikit_learn_or_dask():
+    code = (
+        "import sys\nfrom vellum import cli\ncli.build_parser().format_help()\n"
+        "print(sorted(m for m in ('sklearn', 'matplotlib', 'dask', 'numpy', 'joblib') if m in sys.modules))"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout == "[]\n"
+
+
+def test_version_is_the_installed_distributions(capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(["--version"])
+    assert exit_info.value.code == 0
+    assert capsys.readouterr().out == f"vellum {metadata.version('vellum')}\n"
+    assert vellum.__version__ == metadata.version("vellum")

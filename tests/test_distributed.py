@@ -89,6 +89,32 @@ def test_slices_read_the_bases_read_fasta_reads(tmp_path, compress):
     assert got == [(ids[r], seqs[r][start:stop]) for r, start, stop in spans]
 
 
+@pytest.mark.parametrize("newline", ["\r", "\r\n", "\n\r"], ids=["cr", "crlf", "lfcr"])
+def test_every_line_end_reads_as_read_fasta_reads_it(tmp_path, newline):
+    text = newline.join([">a one", "ACGT", "ac", ">b", "", "GGN", "T"]) + newline
+    path = tmp_path / "ends.fa"
+    path.write_bytes(text.encode())
+    ids, seqs = read_fasta(path, invalid="keep")
+    index = index_fasta(path)
+    assert (ids, seqs) == (["a", "b"], ["ACGTac", "GGNT"])
+    assert list(read_slices(path, [index.slice(r) for r in range(len(index))])) == list(zip(ids, seqs))
+
+
+@pytest.mark.parametrize("bad", ["N", "\u00e9"], ids=["ascii", "utf8"])
+def test_a_bad_base_is_refused_with_read_fasta_s_words_before_any_task(models, tmp_path, bad):
+    recs = records(21, [60, 80, 70])
+    recs[1] = (recs[1][0], recs[1][1][:33] + bad + recs[1][1][34:])
+    path = write_fasta(tmp_path / "bad.fa", recs, width=25)
+    with pytest.raises(ValueError) as single:
+        read_fasta(path)
+    with pytest.raises(ValueError) as scaled:
+        vd.predict(models["svc"], path)
+    assert str(scaled.value) == str(single.value) == (
+        f"{path}: record 'r1' holds {repr(bad) if bad.isascii() else 'byte 0xC3'} at position 33, not A/C/G/T "
+        "(1 of 3 records do)"
+    )
+
+
 @pytest.mark.parametrize(
     "text, message",
     [
@@ -296,9 +322,8 @@ def test_a_bad_record_fails_the_computation_naming_it(client, models, tmp_path, 
         recs[index] = (recs[index][0], seq[:position] + char + seq[position + 1 :])
     path = write_fasta(tmp_path / "bad.fa", recs)
     args = (100, 30) if operation == "scan" else ()
-    frame = getattr(vd, operation)(models["svc"], path, *args, partition_bases=700)
     with pytest.raises(ValueError, match=re.escape(message)):
-        frame.compute()
+        getattr(vd, operation)(models["svc"], path, *args, partition_bases=700).compute()
 
 
 @pytest.mark.parametrize(

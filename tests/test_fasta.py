@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from vellum import DroppedRecordsWarning, read_fasta
+from vellum.fasta import index_fasta
 from vellum.sequences import check_sequences
 
 TEXT = ">seq1 first record\nACGTAC\ngtacgt\n>seq2\nTTTTGGGGCCCC\n>seq3\nACGTNNACGTAC\n>seq4\nAC-GT\n"
@@ -88,3 +89,13 @@ def test_check_sequences_edges_pass():
     seqs = np.array(["ACGTA", "acgtN" + "A" * 2042])
     assert check_sequences(seqs, 5, invalid="skip") == ["ACGTA", "acgtN" + "A" * 2042]
     assert check_sequences(["A" * 5000], 5, max_length=None) == ["A" * 5000]
+
+
+@pytest.mark.parametrize("read", [read_fasta, index_fasta], ids=["read_fasta", "index_fasta"])
+def test_damaged_gzip_data_is_a_value_error_naming_the_file(tmp_path, read):
+    data = bytearray(gzip.compress((TEXT * 200).encode()))
+    data[30:38] = b"\xff" * 8  # a deflate block zlib refuses, not merely a bad checksum
+    path = tmp_path / "damaged.fa.gz"
+    path.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: not a FASTA text file \\(Error -3 .*\\)$"):
+        read(path)

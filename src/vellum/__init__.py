@@ -43,16 +43,21 @@ _LAZY = {
 
 
 def __getattr__(name: str):
-    module = _LAZY.get(name)
-    if module is None:
+    if name == "__version__":
+        # The installed distribution's version, read once it is asked for.
+        from importlib.metadata import version
+
+        value = version(__name__)
+    elif name in _LAZY:
+        value = getattr(importlib.import_module("." + _LAZY[name], __name__), name)
+    else:
         raise AttributeError("module %r has no attribute %r" % (__name__, name))
-    value = getattr(importlib.import_module("." + module, __name__), name)
     globals()[name] = value
     return value
 
 
 def __dir__() -> list:
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | {"__version__"})
 
 
 __all__ = [

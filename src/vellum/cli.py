@@ -1,37 +1,75 @@
 """The ``vellum`` command: train, predict, scan, mutagenesis, gram, demo.
 
 Data goes to stdout or to ``-o``; progress bars and messages go to stderr.
-Errors end the command with status 1 and one line naming what was wrong.
-``gram``, ``predict`` and ``scan`` run on a Dask cluster with
-``--scheduler ADDRESS`` or ``--workers N`` (see :mod:`vellum.distributed`).
+Errors end the command with status 1 and one line naming what was wrong;
+Ctrl-C ends it with status 130, SIGTERM (a batch scheduler ending the job)
+with 143, and a closed pipe on stdout (``| head``) quietly with 141, each
+leaving no partial output file. ``gram``, ``predict`` and ``scan`` run on
+a Dask cluster with ``--scheduler ADDRESS`` or ``--workers N`` (see
+:mod:`vellum.distributed`).
+
+A subcommand declares each file it writes with ``type=OutputPath`` (see
+:func:`add_output_option`); every such path is checked before any work
+starts. Plotting, scikit-learn and Dask load only inside the subcommand
+that uses them, so that the command starts at once.
 """
 from __future__ import annotations
 
 import argparse
+import os
+import signal
 import sys
-import time
+import threading
 import warnings
 from contextlib import contextmanager
-from typing import Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Callable, Iterator, Sequence
 
-import joblib
-import numpy as np
+if TYPE_CHECKING:
+    import numpy as np
 
-from . import plots
-from ._progress import progress_bar
-from .demo import DEMO_PARAMS, FOLDS, demo_fasta_paths, run_demo
-from .estimators import GkmSVC, GkmSVR, _GkmSVMBase
-from .fasta import read_fasta
-from .kernels import GkmKernel, POSITIONAL_PROFILES, chunk_bounds
-from .model_selection import CrossValidatedROC, cross_validate_roc
-from .outputs import atomic_write, output_stream
-from .sequences import BASES
+    from .estimators import GkmSVC, _GkmSVMBase
+    from .kernels import GkmKernel
+    from .model_selection import CrossValidatedROC
 
 WEIGHT_SCHEME_NAMES = {"full": 0, "truncated": 1, "estimated": 2}
+
+# Exit statuses of a command ended by a signal: 128 + the signal's number,
+# as a shell reports a process the signal killed.
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+EXIT_TERMINATED = 128 + signal.SIGTERM
+EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
 
 
 class CommandError(Exception):
     """A problem with the command line itself, reported like any other error."""
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised in the main thread like KeyboardInterrupt for Ctrl-C,
+    so that the same clean-up removes unfinished output files."""
+
+
+class OutputPath(str):
+    """The type of an option naming a file the command writes: main checks
+    every such path before the command starts its work."""
+
+
+class PositionalProfiles:
+    """The choices of --pos-kernel, read from vellum.kernels only when an
+    option is checked or help is shown, so that starting the command does
+    not load scikit-learn."""
+
+    @staticmethod
+    def names() -> dict:
+        from .kernels import POSITIONAL_PROFILES
+
+        return POSITIONAL_PROFILES
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.names()
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.names())
 
 
 def say(message: str) -> None:
@@ -76,7 +114,7 @@ def add_kernel_options(parser: argparse.ArgumentParser) -> None:
         help="non-ACGT bases: refuse the record (error, default) or leave out the L-mers covering them (skip)",
     )
     group.add_argument("--positional", action="store_true", help="weight L-mers by distance from the middle")
-    group.add_argument("--pos-kernel", choices=POSITIONAL_PROFILES, default="triangular", help="positional shape")
+    group.add_argument("--pos-kernel", choices=PositionalProfiles(), default="triangular", help="positional shape")
     group.add_argument("--sigma", type=float, default=50.0, help="positional width (default 50)")
     group.add_argument("--gamma", type=float, default=1.0, help="laplacian positional decay rate (default 1)")
 
@@ -87,7 +125,9 @@ def add_run_options(parser: argparse.ArgumentParser) -> None:
 
 
 def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
-    parser.add_argument("-o", "--output", metavar="PATH", help=f"write {what} here (default stdout)")
+    """-o PATH, data written there instead of stdout. Any other option naming
+    a file to write takes ``type=OutputPath`` too (as --plot does)."""
+    parser.add_argument("-o", "--output", type=OutputPath, metavar="PATH", help=f"write {what} here (default stdout)")
 
 
 def add_cluster_options(parser: argparse.ArgumentParser) -> None:
@@ -117,6 +157,10 @@ def kernel_params(args: argparse.Namespace) -> dict:
 def load_model(args: argparse.Namespace) -> _GkmSVMBase:
     """The model file args.model (from ``vellum train``, or joblib.dump of a
     fitted GkmSVC/GkmSVR), set to the command's threads and progress bars."""
+    import joblib
+
+    from .estimators import GkmSVC, GkmSVR
+
     path = args.model
     try:
         model = joblib.load(path)
@@ -132,6 +176,8 @@ def load_model(args: argparse.Namespace) -> _GkmSVMBase:
 def read_for_kernel(path: str, invalid: str) -> tuple[list[str], list[str]]:
     """Records of path as a kernel with this invalid mode takes them: kept
     when it skips non-ACGT bases, else refused naming the record."""
+    from .fasta import read_fasta
+
     return read_fasta(path, invalid="keep" if invalid == "skip" else "error")
 
 
@@ -166,6 +212,9 @@ def write_on_cluster(args: argparse.Namespace, make: Callable, write: Callable, 
     (collection, size) parts, passed in order to write(out, result) as soon
     as they and every part before them are done. The progress bar counts
     sizes as parts finish on the workers."""
+    from ._progress import progress_bar
+    from .outputs import output_stream
+
     try:
         from . import distributed
     except ImportError:
@@ -188,6 +237,12 @@ def frame_parts(frame) -> list:
 
 
 def run_train(args: argparse.Namespace) -> None:
+    import joblib
+    import numpy as np
+
+    from .estimators import GkmSVC
+    from .outputs import atomic_write
+
     if args.plot and not args.cv:
         raise CommandError("--plot draws the cross-validated ROC curve; give --cv N too")
     pos_ids, pos = read_for_kernel(args.positives, args.invalid)
@@ -197,15 +252,19 @@ def run_train(args: argparse.Namespace) -> None:
     kernel = model.make_kernel()
     X = kernel.check(X, ids=ids)
     gram = kernel(X)
-    if args.cv:
-        report_cross_validation(model, X, y, gram, args)
+    # The model is written first: a later failure of the evaluation or its
+    # plot does not lose it.
     model.fit_from_gram(X, y, gram)
     with atomic_write(args.output, "wb") as handle:
         joblib.dump(model, handle)
     say(f"vellum: model written to {args.output} ({len(model.support_)} support sequences of {len(X)})")
+    if args.cv:
+        report_cross_validation(model, X, y, gram, args)
 
 
 def report_cross_validation(model: GkmSVC, X: list[str], y: np.ndarray, gram: np.ndarray, args) -> None:
+    from .model_selection import cross_validate_roc
+
     cv = cross_validate_roc(model, X, y, n_splits=args.cv, random_state=args.seed, gram=gram)
     print(f"{args.cv}-fold cross-validated ROC AUC: {cv.auc:.4f} ± {cv.auc_std:.4f}")
     if args.plot:
@@ -213,6 +272,8 @@ def report_cross_validation(model: GkmSVC, X: list[str], y: np.ndarray, gram: np
 
 
 def draw_roc(cv: CrossValidatedROC, path: str, title: str) -> None:
+    from . import plots
+
     plots.plot_roc(cv.labels, cv.scores, path, title=title, fold_aucs=cv.fold_aucs)
     say(f"vellum: ROC curve written to {path}")
 
@@ -226,6 +287,8 @@ def run_predict(args: argparse.Namespace) -> None:
             lambda out, part: out.writelines(map(predict_line, part["id"], part["score"])),
         )
         return
+    from .outputs import output_stream
+
     model, ids, seqs = model_and_records(args)
     scores = model.decision_values(seqs, ids=ids)
     with output_stream(args.output) as out:
@@ -243,6 +306,9 @@ def run_scan(args: argparse.Namespace) -> None:
             lambda out, part: out.writelines(map(scan_line, part["id"], part["start"], part["end"], part["score"])),
         )
         return
+    from . import plots
+    from .outputs import output_stream
+
     model, ids, seqs = model_and_records(args)
     tracks = model.scan(seqs, args.window, args.shift)
     with output_stream(args.output) as out:
@@ -256,6 +322,11 @@ def run_scan(args: argparse.Namespace) -> None:
 
 
 def run_mutagenesis(args: argparse.Namespace) -> None:
+    from . import plots
+    from ._progress import progress_bar
+    from .outputs import output_stream
+    from .sequences import BASES
+
     model, ids, seqs = model_and_records(args)
     model.kernel_.check(seqs, ids=ids)
     # One bar over the records instead of one per record's mutants.
@@ -280,6 +351,9 @@ def run_mutagenesis(args: argparse.Namespace) -> None:
 def run_gram(args: argparse.Namespace) -> None:
     if args.output in (None, "-") and sys.stdout.isatty():
         raise CommandError("refusing to write a binary .npy matrix to a terminal; give -o K.npy")
+    from .kernels import GkmKernel
+    from .outputs import output_stream, write_npy
+
     kernel = GkmKernel(**kernel_params(args))
     ids, X = read_for_kernel(args.fasta, args.invalid)
     X = kernel.check(X, ids=ids)
@@ -292,7 +366,7 @@ def run_gram(args: argparse.Namespace) -> None:
     else:
         matrix = kernel(X) if Y is None else kernel.references(Y, ids=ids2)(X, ids=ids)
         with output_stream(args.output, "wb") as out:
-            np.save(out, matrix)
+            write_npy(out, matrix)
         shape = matrix.shape
     say(f"vellum: {shape[0]} x {shape[1]} kernel matrix written to {args.output or 'stdout'}")
 
@@ -300,6 +374,9 @@ def run_gram(args: argparse.Namespace) -> None:
 def write_gram_on_cluster(args: argparse.Namespace, kernel: GkmKernel, X: list[str], Y: list[str] | None):
     """The .npy file of the matrix, written a stripe of rows at a time as the
     cluster computes them; returns its shape."""
+    from .kernels import chunk_bounds
+    from .outputs import write_npy_header
+
     shape = (len(X), len(X if Y is None else Y))
 
     def stripes(distributed) -> list:
@@ -311,8 +388,7 @@ def write_gram_on_cluster(args: argparse.Namespace, kernel: GkmKernel, X: list[s
     def write(out, stripe: np.ndarray) -> None:
         nonlocal header_written
         if not header_written:
-            header = {"descr": np.lib.format.dtype_to_descr(stripe.dtype), "fortran_order": False, "shape": shape}
-            np.lib.format.write_array_header_1_0(out, header)
+            write_npy_header(out, stripe.dtype, shape)
             header_written = True
         out.write(stripe.tobytes())
 
@@ -321,6 +397,10 @@ def write_gram_on_cluster(args: argparse.Namespace, kernel: GkmKernel, X: list[s
 
 
 def run_demo_command(args: argparse.Namespace) -> None:
+    import time
+
+    from .demo import DEMO_PARAMS, FOLDS, demo_fasta_paths, run_demo
+
     bound, unbound = demo_fasta_paths()
     params = " ".join(f"{name}={value}" for name, value in DEMO_PARAMS.items())
     say(f"vellum demo: GkmSVC({params}) on {bound.name} and {unbound.name} (CTCF ChIP-seq, 100 bp)")
@@ -344,13 +424,16 @@ def positive_int(text: str) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from . import __version__
+
     parser = argparse.ArgumentParser(prog="vellum", description="Gapped k-mer SVMs for DNA sequences.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     train = commands.add_parser("train", help="train a classifier on bound and unbound sequences")
     train.add_argument("positives", metavar="POS.fa", help="positive (bound) sequences, label 1")
     train.add_argument("negatives", metavar="NEG.fa", help="negative (unbound) sequences, label 0")
-    train.add_argument("-o", "--output", metavar="MODEL", required=True, help="model file to write")
+    train.add_argument("-o", "--output", type=OutputPath, metavar="MODEL", required=True, help="model file to write")
     add_kernel_options(train)
     svm = train.add_argument_group("SVM")
     svm.add_argument("-C", type=float, default=1.0, help="regularisation (default 1)")
@@ -359,7 +442,7 @@ def build_parser() -> argparse.ArgumentParser:
     evaluation = train.add_argument_group("evaluation")
     evaluation.add_argument("--cv", type=positive_int, metavar="N", help="print the N-fold cross-validated ROC AUC")
     evaluation.add_argument("--seed", type=int, default=0, help="seed of the folds (default 0)")
-    evaluation.add_argument("--plot", metavar="PNG", help="draw the cross-validated ROC curve (needs --cv)")
+    evaluation.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw the cross-validated ROC curve (needs --cv)")
     add_run_options(train)
     train.set_defaults(run=run_train)
 
@@ -377,7 +460,7 @@ def build_parser() -> argparse.ArgumentParser:
     scan.add_argument("--window", type=positive_int, required=True, help="window length (bp)")
     scan.add_argument("--shift", type=positive_int, required=True, help="step between window starts (bp)")
     add_output_option(scan, "the windows' scores")
-    scan.add_argument("--plot", metavar="PNG", help="draw the score tracks (first 6 records)")
+    scan.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw the score tracks (first 6 records)")
     add_run_options(scan)
     add_cluster_options(scan)
     scan.set_defaults(run=run_scan)
@@ -386,7 +469,7 @@ def build_parser() -> argparse.ArgumentParser:
     mutagenesis.add_argument("model", metavar="MODEL")
     mutagenesis.add_argument("fasta", metavar="FASTA")
     add_output_option(mutagenesis, "the effects (id, position, ref, A, C, G, T)")
-    mutagenesis.add_argument("--plot", metavar="PNG", help="draw heatmaps (first 4 records)")
+    mutagenesis.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw heatmaps (first 4 records)")
     add_run_options(mutagenesis)
     mutagenesis.set_defaults(run=run_mutagenesis)
 
@@ -400,24 +483,78 @@ def build_parser() -> argparse.ArgumentParser:
     gram.set_defaults(run=run_gram)
 
     demo = commands.add_parser("demo", help="cross-validate a CTCF classifier on bundled real sequences")
-    demo.add_argument("--plot", metavar="PNG", help="draw the ROC curve")
+    demo.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw the ROC curve")
     add_run_options(demo)
     demo.set_defaults(run=run_demo_command)
     return parser
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line; returns the exit status."""
-    args = build_parser().parse_args(argv)
+def check_output_paths(args: argparse.Namespace) -> None:
+    """Refuse, before any work, every file the command would fail to write."""
+    from .outputs import check_writable
+
+    for value in vars(args).values():
+        if isinstance(value, OutputPath) and value != "-":
+            check_writable(value)
+
+
+def raise_terminated(signum: int, frame) -> None:
+    raise Terminated
+
+
+@contextmanager
+def sigterm_raises_terminated() -> Iterator[None]:
+    """SIGTERM raises Terminated while the block runs (in the main thread,
+    the only one that takes signal handlers)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, raise_terminated)
     try:
-        with warnings_as_messages():
-            args.run(args)
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def silence_stdout() -> None:
+    """Point stdout at /dev/null once its reader has gone, so that flushing
+    it at exit does not complain of the broken pipe again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments after the program name; None for ``sys.argv[1:]``.
+    """
+    command = "vellum"
+    try:
+        with sigterm_raises_terminated():
+            args = build_parser().parse_args(argv)
+            command = f"vellum {args.command}"
+            with warnings_as_messages():
+                check_output_paths(args)
+                args.run(args)
+            sys.stdout.flush()
     except KeyboardInterrupt:
-        say("vellum: interrupted")
-        return 130
+        say(f"{command}: interrupted")
+        return EXIT_INTERRUPTED
+    except Terminated:
+        say(f"{command}: terminated")
+        return EXIT_TERMINATED
+    except BrokenPipeError:
+        silence_stdout()
+        return EXIT_BROKEN_PIPE
     except (CommandError, ValueError, TypeError, OSError, RuntimeError, MemoryError) as err:
         reason = " ".join(str(err).split())
-        say(f"vellum {args.command}: error: {reason}")
+        say(f"{command}: error: {reason}")
         return 1
     return 0
 

@@ -43,6 +43,7 @@ from .fasta import (
     index_fasta,
     invalid_base_message,
     read_slices,
+    refuse_invalid_records,
     warn_dropped,
 )
 from .kernels import GkmKernel, ReferenceSet, check_one_length, check_window, chunk_bounds, window_count, window_pieces
@@ -386,8 +387,9 @@ def predict(
     invalid : {"error", "drop", "keep"}, optional
         Records holding characters other than A, C, G, T, as
         :func:`vellum.read_fasta` treats them; None: "keep" for a model made
-        with ``invalid="skip"``, else "error". Errors are raised when the
-        frame is computed and name the record.
+        with ``invalid="skip"``, else "error", which refuses such a record
+        here with read_fasta's error. A record the kernel refuses (too
+        short or too long) fails the computation, named.
     partition_bases : int
         Bases a task reads, roughly: one partition per that many.
 
@@ -467,8 +469,12 @@ def _prepare(model: _GkmSVMBase, invalid: str | None) -> tuple[_GkmSVMBase, str]
 
 
 def _records(fasta: str | os.PathLike, read_mode: str) -> tuple[FastaIndex, list[int]]:
-    """The file's index and the records to score (those "drop" keeps)."""
+    """The file's index and the records to score (those "drop" keeps);
+    under "error", a record holding a character other than A, C, G, T is
+    refused here, before any task, as read_fasta refuses it."""
     index = index_fasta(fasta)
+    if read_mode == "error" and index.first_invalid is not None:
+        refuse_invalid_records(index.path, index.first_invalid, sum(index.holds_invalid), len(index))
     records = range(len(index))
     if read_mode != "drop":
         return index, list(records)
@@ -521,7 +527,7 @@ def _read_checked(path: str, pieces: list[_Piece], read_mode: str) -> Iterator[t
         if read_mode == "error":
             char = first_invalid(text)
             if char is not None:
-                raise ValueError(invalid_base_message(path, record_id, char, piece.slice.start))
+                raise ValueError(invalid_base_message(path, record_id, char.group(), piece.slice.start + char.start()))
         yield record_id, text
 
 

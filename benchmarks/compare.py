@@ -30,6 +30,9 @@ REPO = Path(__file__).resolve().parents[1]
 BENCH_DIR = REPO / ".bench"
 WORKLOADS_SCRIPT = Path(__file__).resolve().parent / "workloads.py"
 BUILD_TOOLS = ("scikit-build-core", "cmake", "ninja", "numpy")
+# What the model workloads import besides the native module (the package
+# itself is installed without its dependencies, so that both sides share these).
+MODEL_DEPENDENCIES = ("scikit-learn", "tqdm")
 # Written into a base virtualenv once its build succeeded: the commit it holds.
 BUILT_COMMIT_FILE = "vellum-commit"
 
@@ -80,7 +83,7 @@ def venv_python(venv: Path) -> Path:
 
 def create_venv(venv: Path, log: Path) -> None:
     run_logged([sys.executable, "-m", "venv", str(venv)], log, "creating %s" % venv)
-    run_logged([str(venv_python(venv)), "-m", "pip", "install", "-q", *BUILD_TOOLS], log,
+    run_logged([str(venv_python(venv)), "-m", "pip", "install", "-q", *BUILD_TOOLS, *MODEL_DEPENDENCIES], log,
                "installing build tools into %s" % venv)
 
 

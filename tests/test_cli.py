@@ -318,3 +318,37 @@ def test_version_is_the_installed_distributions(capsys):
     assert exit_info.value.code == 0
     assert capsys.readouterr().out == f"vellum {metadata.version('vellum')}\n"
     assert vellum.__version__ == metadata.version("vellum")
+
+
+def test_lmers_and_explain_read_the_model_table(files, capsys, tmp_path):
+    model = joblib.load(files["model"])
+    weights = model.lmer_weights()
+    status, out, _ = run(capsys, "lmers", files["model"], "--top", "2", "-q")
+    assert status == 0
+    lines = [line.split("\t") for line in out.splitlines()]
+    order = np.argsort(weights)
+    expected = [order[-1], order[-2], order[1], order[0]]
+    assert [float(w) for _, w in lines] == [weights[i] for i in expected]
+    for lmer, _ in lines:
+        code = sum("ACGT".index(b) << 2 * (len(lmer) - 1 - i) for i, b in enumerate(lmer))
+        assert len(lmer) == model.kernel_.L and code in expected
+    logo = tmp_path / "logo.png"
+    status, out, err = run(capsys, "explain", files["model"], files["pos"], "--plot", str(logo), "-q")
+    assert status == 0 and f"contribution logos written to {logo}" in err
+    ids, seqs = read_fasta(files["pos"])
+    rows = [line.split("\t") for line in out.splitlines()[1:]]
+    assert out.startswith("id\tposition\tbase\tcontribution\n") and len(rows) == sum(map(len, seqs))
+    first = np.array([float(r[3]) for r in rows if r[0] == ids[0]])
+    assert first.sum() == pytest.approx(model.decision_function(seqs[:1])[0] - model.intercept_[0], abs=1e-9)
+    assert_png(logo)
+
+
+def test_train_with_the_table_solver_matches_the_gram_model(files, capsys, tmp_path):
+    paths = {solver: tmp_path / f"{solver}.joblib" for solver in ("gram", "table")}
+    for solver, path in paths.items():
+        assert run(capsys, "train", files["pos"], files["neg"], "-o", str(path), "--solver", solver, "-q", *KERNEL_ARGS)[0] == 0
+    gram, table = (joblib.load(path) for path in paths.values())
+    assert (gram.solver_, table.solver_) == ("gram", "table")
+    _, seqs = read_fasta(files["neg"])
+    np.testing.assert_allclose(table.decision_function(seqs), gram.decision_function(seqs), atol=2e-2)
+    assert run(capsys, "predict", str(paths["table"]), files["neg"], "-q")[0] == 0

@@ -309,7 +309,6 @@ def test_drop_of_every_record_is_refused(models, tmp_path):
     "operation, lengths, bad, message",
     [
         ("scan", [500, 5000, 300], (1, 4321, "n"), "record 'r1' holds 'n' at position 4321, not A/C/G/T"),
-        ("scan", [500, 5], None, "record 'r1' has 5 bases, fewer than the word length L=6"),
         ("predict", [500, 90, 300], (2, 0, "X"), "record 'r2' holds 'X' at position 0, not A/C/G/T"),
         ("predict", [500, 3000], None, "record 'r1' has 3000 bases; one encoded sequence holds at most 2047"),
     ],
@@ -324,6 +323,15 @@ def test_a_bad_record_fails_the_computation_naming_it(client, models, tmp_path, 
     args = (100, 30) if operation == "scan" else ()
     with pytest.raises(ValueError, match=re.escape(message)):
         getattr(vd, operation)(models["svc"], path, *args, partition_bases=700).compute()
+
+
+def test_scan_of_records_shorter_than_a_word_gives_no_windows_for_them(client, models, tmp_path):
+    path = write_fasta(tmp_path / "short.fa", records(12, [500, 5, 0, 300]))
+    rows, scores = expected_scan(models["svc"], path, 100, 30)
+    result = vd.scan(models["svc"], path, 100, 30, partition_bases=700).compute()
+    assert list(zip(result["id"], result["start"], result["end"])) == rows
+    assert {row[0] for row in rows} == {"r0", "r3"}
+    assert result["score"].to_numpy().tobytes() == scores.tobytes()
 
 
 @pytest.mark.parametrize(

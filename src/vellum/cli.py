@@ -1,4 +1,4 @@
-"""The ``vellum`` command: train, predict, scan, mutagenesis, gram, demo.
+"""The ``vellum`` command: train, predict, scan, mutagenesis, explain, lmers, gram, demo.
 
 Data goes to stdout or to ``-o``; progress bars and messages go to stderr.
 Errors end the command with status 1 and one line naming what was wrong;
@@ -168,7 +168,7 @@ def load_model(args: argparse.Namespace) -> _GkmSVMBase:
         raise
     except Exception as err:
         raise ValueError(f"{path}: not a vellum model file ({type(err).__name__}: {err})") from None
-    if not isinstance(model, (GkmSVC, GkmSVR)) or not hasattr(model, "svm_"):
+    if not isinstance(model, (GkmSVC, GkmSVR)) or not hasattr(model, "dual_coef_"):
         raise ValueError(f"{path}: not a fitted vellum model (found {type(model).__name__})")
     return model.set_params(progress=not args.quiet, n_jobs=args.n_jobs)
 
@@ -248,13 +248,23 @@ def run_train(args: argparse.Namespace) -> None:
     pos_ids, pos = read_for_kernel(args.positives, args.invalid)
     neg_ids, neg = read_for_kernel(args.negatives, args.invalid)
     X, ids, y = pos + neg, pos_ids + neg_ids, np.array([1] * len(pos) + [0] * len(neg))
-    model = GkmSVC(**kernel_params(args), C=args.C, class_weight=args.class_weight, probability=args.probability)
+    model = GkmSVC(
+        **kernel_params(args),
+        C=args.C,
+        class_weight=args.class_weight,
+        probability=args.probability,
+        solver=args.solver,
+    )
     kernel = model.make_kernel()
     X = kernel.check(X, ids=ids)
-    gram = kernel(X)
-    # The model is written first: a later failure of the evaluation or its
-    # plot does not lose it.
-    model.fit_from_gram(X, y, gram)
+    # The table solver never makes the Gram; the model is written first, so
+    # that a later failure of the evaluation or its plot does not lose it.
+    gram = None
+    if model._chosen_solver(kernel, X, y) == "gram":
+        gram = kernel(X)
+        model.fit_from_gram(X, y, gram)
+    else:
+        model.fit(X, y)
     with atomic_write(args.output, "wb") as handle:
         joblib.dump(model, handle)
     say(f"vellum: model written to {args.output} ({len(model.support_)} support sequences of {len(X)})")
@@ -262,7 +272,7 @@ def run_train(args: argparse.Namespace) -> None:
         report_cross_validation(model, X, y, gram, args)
 
 
-def report_cross_validation(model: GkmSVC, X: list[str], y: np.ndarray, gram: np.ndarray, args) -> None:
+def report_cross_validation(model: GkmSVC, X: list[str], y: np.ndarray, gram: np.ndarray | None, args) -> None:
     from .model_selection import cross_validate_roc
 
     cv = cross_validate_roc(model, X, y, n_splits=args.cv, random_state=args.seed, gram=gram)
@@ -423,6 +433,42 @@ def positive_int(text: str) -> int:
     return value
 
 
+def run_lmers(args: argparse.Namespace) -> None:
+    import numpy as np
+
+    from .outputs import output_stream
+
+    model = load_model(args)
+    weights = model.lmer_weights()
+    L = model.kernel_.L
+    order = np.argsort(weights, kind="stable")
+    count = min(args.top, len(weights))
+    chosen = np.concatenate([order[::-1][:count], order[: min(count, len(weights) - count)][::-1]])
+    with output_stream(args.output) as out:
+        out.writelines(f"{lmer_text(code, L)}\t{number(weights[code])}\n" for code in chosen)
+
+
+def lmer_text(code: int, L: int) -> str:
+    """The bases of an L-mer code: two bits a base, A=0 C=1 G=2 T=3, first base most significant."""
+    return "".join("ACGT"[(int(code) >> (2 * (L - 1 - i))) & 3] for i in range(L))
+
+
+def run_explain(args: argparse.Namespace) -> None:
+    from . import plots
+    from .outputs import output_stream
+
+    model, ids, seqs = model_and_records(args)
+    model.kernel_.check(seqs, ids=ids)
+    shares = model.contributions(seqs)
+    with output_stream(args.output) as out:
+        out.write("id\tposition\tbase\tcontribution\n")
+        for seq_id, seq, values in zip(ids, seqs, shares):
+            out.writelines(f"{seq_id}\t{i}\t{seq[i]}\t{number(v)}\n" for i, v in enumerate(values))
+    if args.plot:
+        plots.plot_contributions(ids, seqs, shares, args.plot)
+        say(f"vellum: contribution logos written to {args.plot}")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
@@ -439,6 +485,13 @@ def build_parser() -> argparse.ArgumentParser:
     svm.add_argument("-C", type=float, default=1.0, help="regularisation (default 1)")
     svm.add_argument("--class-weight", choices=("balanced",), default=None, help="reweight classes by frequency")
     svm.add_argument("--probability", action="store_true", help="also calibrate probabilities")
+    svm.add_argument(
+        "--solver",
+        choices=("auto", "gram", "table"),
+        default="auto",
+        help="gram: libsvm on the n x n Gram; table: the same optimum without it (regular kernels); "
+        "auto: table from 20,000 sequences on (default)",
+    )
     evaluation = train.add_argument_group("evaluation")
     evaluation.add_argument("--cv", type=positive_int, metavar="N", help="print the N-fold cross-validated ROC AUC")
     evaluation.add_argument("--seed", type=int, default=0, help="seed of the folds (default 0)")
@@ -472,6 +525,21 @@ def build_parser() -> argparse.ArgumentParser:
     mutagenesis.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw heatmaps (first 4 records)")
     add_run_options(mutagenesis)
     mutagenesis.set_defaults(run=run_mutagenesis)
+
+    lmers = commands.add_parser("lmers", help="the model's L-mer weights: lmer<TAB>weight, highest then lowest")
+    lmers.add_argument("model", metavar="MODEL")
+    lmers.add_argument("--top", type=positive_int, default=20, help="how many highest and lowest (default 20)")
+    add_output_option(lmers, "the weights")
+    add_run_options(lmers)
+    lmers.set_defaults(run=run_lmers)
+
+    explain = commands.add_parser("explain", help="each base's contribution to the decision value")
+    explain.add_argument("model", metavar="MODEL")
+    explain.add_argument("fasta", metavar="FASTA")
+    add_output_option(explain, "the contributions (id, position, base, contribution)")
+    explain.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw sequence logos (first 4 records)")
+    add_run_options(explain)
+    explain.set_defaults(run=run_explain)
 
     gram = commands.add_parser("gram", help="kernel matrix of FASTA (against FASTA2) as .npy")
     gram.add_argument("fasta", metavar="FASTA", help="rows")

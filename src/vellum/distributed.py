@@ -461,7 +461,7 @@ def scan(
 def _prepare(model: _GkmSVMBase, invalid: str | None) -> tuple[_GkmSVMBase, str]:
     """A copy of model for the workers (no progress bars) and the read mode."""
     check_is_fitted(model)
-    model._scalar_predictor()
+    model._check_scalar()
     if invalid is None:
         invalid = "keep" if model.kernel_.invalid == "skip" else "error"
     check_choice("invalid", invalid, READ_MODES)
@@ -541,7 +541,7 @@ def _scan_partition(
 ) -> pd.DataFrame:
     ids, starts, scores = [], [], []
     for piece, (record_id, text) in zip(pieces, _read_checked(path, pieces, read_mode)):
-        model.kernel_.check([text], ids=[record_id], max_length=None)
+        model.kernel_.check([text], ids=[record_id], max_length=None, min_length=0)
         [track] = model.scan([text], window, shift)
         ids.append(np.full(piece.n_windows, record_id, dtype=object))
         starts.append(piece.slice.start + shift * np.arange(piece.n_windows, dtype=np.int64))

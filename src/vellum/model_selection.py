@@ -5,6 +5,7 @@ from dataclasses import dataclass
 from typing import Iterable
 
 import numpy as np
+from sklearn.base import clone
 from sklearn.metrics import roc_auc_score
 from sklearn.model_selection import StratifiedKFold, cross_val_predict
 
@@ -57,6 +58,8 @@ def cross_validate_roc(
     Each fold fits the model's SVM on the training rows and columns of one
     Gram matrix of X and scores the held-out rows: the same values as
     fitting a fresh ``GkmSVC`` per fold, without recomputing kernel values.
+    A model that would train through the table solver on X fits each fold
+    with it instead, and no Gram is made.
 
     Parameters
     ----------
@@ -83,10 +86,12 @@ def cross_validate_roc(
     classes = np.unique(y)
     if len(classes) != 2:
         raise ValueError(f"ROC needs two classes; y has {len(classes)}")
-    if gram is None:
-        gram = kernel(X)
     folds = StratifiedKFold(n_splits=n_splits, shuffle=True, random_state=random_state)
-    scores = cross_val_predict(model._make_svm(), gram, y, cv=folds, method="decision_function")
+    if model._chosen_solver(kernel, X, y) == "table":
+        scores = cross_val_predict(clone(model), X, y, cv=folds, method="decision_function")
+    else:
+        gram = kernel(X) if gram is None else gram
+        scores = cross_val_predict(model._make_svm(), gram, y, cv=folds, method="decision_function")
     labels = y == classes[1]
-    aucs = [roc_auc_score(labels[test], scores[test]) for _, test in folds.split(gram, y)]
+    aucs = [roc_auc_score(labels[test], scores[test]) for _, test in folds.split(X, y)]
     return CrossValidatedROC(labels, scores, np.asarray(aucs), classes[1])

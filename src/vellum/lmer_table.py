@@ -55,6 +55,21 @@ def lmer_codes(bases: np.ndarray, L: int) -> np.ndarray:
     return codes
 
 
+def joined_lmer_codes(texts: Sequence[str], L: int) -> tuple[np.ndarray, np.ndarray]:
+    """The L-mer codes of every text, concatenated, and the offsets (n + 1)
+    where each text's codes start: read from the texts joined, so that many
+    short texts cost one pass."""
+    lengths = np.array([len(text) for text in texts], dtype=np.int64)
+    counts = np.maximum(lengths - L + 1, 0)
+    bounds = np.zeros(len(texts) + 1, dtype=np.int64)
+    np.cumsum(counts, out=bounds[1:])
+    joined = lmer_codes(base_codes("".join(texts)), L)
+    text_starts = np.cumsum(lengths) - lengths
+    # The k-th L-mer of text i starts at base text_starts[i] + k of the join.
+    positions = np.repeat(text_starts - bounds[:-1], counts) + np.arange(bounds[-1])
+    return joined[positions], bounds
+
+
 def reverse_complements(codes: np.ndarray, L: int) -> np.ndarray:
     """Codes of the reverse complements of L-mer codes (all valid)."""
     complement = codes ^ ((1 << (2 * L)) - 1)
@@ -82,10 +97,7 @@ class EncodedSet:
     """
 
     def __init__(self, texts: Sequence[str], L: int, weights: Sequence[float], use_rc: bool):
-        per_text = [lmer_codes(base_codes(text), L) for text in texts]
-        self.bounds = np.zeros(len(texts) + 1, dtype=np.int64)
-        np.cumsum([len(codes) for codes in per_text], out=self.bounds[1:])
-        self.codes = np.concatenate(per_text) if per_text else np.empty(0, dtype=np.int32)
+        self.codes, self.bounds = joined_lmer_codes(texts, L)
         self.norms = np.empty(len(texts))
         _gkmkern.lmer_norms(self.codes, self.bounds, L, list(weights), bool(use_rc), out=self.norms)
         valid = self.codes >= 0

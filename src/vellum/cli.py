@@ -130,6 +130,20 @@ def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("-o", "--output", type=OutputPath, metavar="PATH", help=f"write {what} here (default stdout)")
 
 
+def add_model_command(
+    commands, name: str, help: str, run: Callable, records: str | None = None
+) -> argparse.ArgumentParser:
+    """A subcommand on a model file (and, given records' help, a FASTA file),
+    with the threads and progress options."""
+    parser = commands.add_parser(name, help=help)
+    parser.add_argument("model", metavar="MODEL", help="model file from vellum train")
+    if records is not None:
+        parser.add_argument("fasta", metavar="FASTA", help=records)
+    add_run_options(parser)
+    parser.set_defaults(run=run)
+    return parser
+
+
 def add_cluster_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("Dask cluster (pip install vellum[distributed])")
     where = group.add_mutually_exclusive_group()
@@ -499,47 +513,40 @@ def build_parser() -> argparse.ArgumentParser:
     add_run_options(train)
     train.set_defaults(run=run_train)
 
-    predict = commands.add_parser("predict", help="score sequences: id<TAB>score lines")
-    predict.add_argument("model", metavar="MODEL")
-    predict.add_argument("fasta", metavar="FASTA")
+    predict = add_model_command(commands, "predict", "score sequences: id<TAB>score lines", run_predict, "sequences")
     add_output_option(predict, "the scores")
-    add_run_options(predict)
     add_cluster_options(predict)
-    predict.set_defaults(run=run_predict)
 
-    scan = commands.add_parser("scan", help="score every window: id, start, end, score lines (BED-like)")
-    scan.add_argument("model", metavar="MODEL")
-    scan.add_argument("fasta", metavar="FASTA", help="sequences of any length")
+    scan = add_model_command(
+        commands,
+        "scan",
+        "score every window: id, start, end, score lines (BED-like)",
+        run_scan,
+        "sequences of any length",
+    )
     scan.add_argument("--window", type=positive_int, required=True, help="window length (bp)")
     scan.add_argument("--shift", type=positive_int, required=True, help="step between window starts (bp)")
     add_output_option(scan, "the windows' scores")
     scan.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw the score tracks (first 6 records)")
-    add_run_options(scan)
     add_cluster_options(scan)
-    scan.set_defaults(run=run_scan)
 
-    mutagenesis = commands.add_parser("mutagenesis", help="score change of every single-base substitution")
-    mutagenesis.add_argument("model", metavar="MODEL")
-    mutagenesis.add_argument("fasta", metavar="FASTA")
+    mutagenesis = add_model_command(
+        commands, "mutagenesis", "score change of every single-base substitution", run_mutagenesis, "sequences"
+    )
     add_output_option(mutagenesis, "the effects (id, position, ref, A, C, G, T)")
     mutagenesis.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw heatmaps (first 4 records)")
-    add_run_options(mutagenesis)
-    mutagenesis.set_defaults(run=run_mutagenesis)
 
-    lmers = commands.add_parser("lmers", help="the model's L-mer weights: lmer<TAB>weight, highest then lowest")
-    lmers.add_argument("model", metavar="MODEL")
+    lmers = add_model_command(
+        commands, "lmers", "the model's L-mer weights: lmer<TAB>weight, highest then lowest", run_lmers
+    )
     lmers.add_argument("--top", type=positive_int, default=20, help="how many highest and lowest (default 20)")
     add_output_option(lmers, "the weights")
-    add_run_options(lmers)
-    lmers.set_defaults(run=run_lmers)
 
-    explain = commands.add_parser("explain", help="each base's contribution to the decision value")
-    explain.add_argument("model", metavar="MODEL")
-    explain.add_argument("fasta", metavar="FASTA")
+    explain = add_model_command(
+        commands, "explain", "each base's contribution to the decision value", run_explain, "sequences"
+    )
     add_output_option(explain, "the contributions (id, position, base, contribution)")
     explain.add_argument("--plot", type=OutputPath, metavar="PNG", help="draw sequence logos (first 4 records)")
-    add_run_options(explain)
-    explain.set_defaults(run=run_explain)
 
     gram = commands.add_parser("gram", help="kernel matrix of FASTA (against FASTA2) as .npy")
     gram.add_argument("fasta", metavar="FASTA", help="rows")

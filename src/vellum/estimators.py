@@ -25,7 +25,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from ._progress import progress_bar
 from .kernels import GkmKernel, ReferenceSet, check_window, chunk_bounds, window_count, window_pieces
-from .lmer_table import LmerTable, base_codes
+from .lmer_table import LmerKernel, LmerTable, base_codes
 from .sequences import BASES, as_text_list, check_choice
 from .table_solver import DualProblem, DualSolution, solve
 
@@ -197,13 +197,9 @@ class _GkmSVMBase(BaseEstimator):
         """The model's L-mer table, built on first use (and after loading)."""
         table = self.__dict__.get("_table")
         if table is None:
-            kernel = self.kernel_
-            native = kernel.native()
-            weights = [native.weight(m) for m in range(kernel.d + 1)]
+            kernel = LmerKernel.of(self.kernel_)
             nthreads = effective_n_jobs(self.n_jobs)
-            table = LmerTable.from_support(
-                kernel.L, weights, kernel.use_rc, self.support_sequences_, self.dual_coef_[0], nthreads
-            )
+            table = LmerTable.from_support(kernel, self.support_sequences_, self.dual_coef_[0], nthreads)
             self._table = table
         return table
 

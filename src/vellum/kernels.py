@@ -219,17 +219,10 @@ class GkmKernel(BaseEstimator):
         max_length: int | None = MAX_SEQUENCE_LENGTH,
         min_length: int | None = None,
     ) -> list[str]:
-        """X validated for this kernel (see :func:`vellum.sequences.check_sequences`;
-        min_length defaults to L)."""
+        """X validated for this kernel (see :func:`vellum.sequences.check_sequences`)."""
         self._check_params()
         return check_sequences(
-            X,
-            self.L,
-            self.invalid,
-            name=name,
-            ids=ids,
-            max_length=max_length,
-            min_length=self.L if min_length is None else min_length,
+            X, self.L, self.invalid, name=name, ids=ids, max_length=max_length, min_length=min_length
         )
 
     def _check_params(self) -> None:

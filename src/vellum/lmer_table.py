@@ -16,12 +16,13 @@ an L-mer sits.
 """
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Sequence
 
 import numpy as np
-from numpy.lib.stride_tricks import sliding_window_view
 
 from . import _gkmkern
+from .kernels import window_count
 
 # Code of each byte: A/C/G/T in either case 0..3, anything else -1.
 _BASE_CODES = np.full(256, -1, dtype=np.int8)
@@ -42,17 +43,33 @@ def base_codes(text: str) -> np.ndarray:
 def lmer_codes(bases: np.ndarray, L: int) -> np.ndarray:
     """Code of every L-mer of a base-code array (int32; -1 where it covers a
     non-ACGT base): two bits a base, the first most significant."""
-    n = len(bases) - L + 1
-    if n <= 0:
-        return np.empty(0, dtype=np.int32)
+    codes = _codes_reading_invalid_as_a(bases, L)
+    codes[_invalid_counts(bases, L) > 0] = -1
+    return codes
+
+
+def _codes_reading_invalid_as_a(bases: np.ndarray, L: int) -> np.ndarray:
+    """The L-mer codes with every non-ACGT base read as A."""
+    n = max(len(bases) - L + 1, 0)
     clean = np.maximum(bases, 0).astype(np.int32)
     codes = np.zeros(n, dtype=np.int32)
     for offset in range(L):
         codes <<= 2
         codes |= clean[offset : offset + n]
-    invalid = np.concatenate(([0], np.cumsum(bases < 0)))
-    codes[invalid[L:] - invalid[:n] > 0] = -1
     return codes
+
+
+def _invalid_counts(bases: np.ndarray, L: int) -> np.ndarray:
+    """Non-ACGT bases covered by each L-mer."""
+    n = max(len(bases) - L + 1, 0)
+    before = np.concatenate(([0], np.cumsum(bases < 0)))
+    return before[L : L + n] - before[:n]
+
+
+def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
+    """The indices [start, start + count) of each range, concatenated."""
+    offsets = np.cumsum(counts) - counts
+    return np.repeat(starts - offsets, counts) + np.arange(counts.sum(), dtype=np.int64)
 
 
 def joined_lmer_codes(texts: Sequence[str], L: int) -> tuple[np.ndarray, np.ndarray]:
@@ -64,10 +81,9 @@ def joined_lmer_codes(texts: Sequence[str], L: int) -> tuple[np.ndarray, np.ndar
     bounds = np.zeros(len(texts) + 1, dtype=np.int64)
     np.cumsum(counts, out=bounds[1:])
     joined = lmer_codes(base_codes("".join(texts)), L)
-    text_starts = np.cumsum(lengths) - lengths
-    # The k-th L-mer of text i starts at base text_starts[i] + k of the join.
-    positions = np.repeat(text_starts - bounds[:-1], counts) + np.arange(bounds[-1])
-    return joined[positions], bounds
+    # Text i's L-mers start at its first base in the join, and stop before
+    # the L - 1 that would run into the next text.
+    return joined[_ranges(np.cumsum(lengths) - lengths, counts)], bounds
 
 
 def reverse_complements(codes: np.ndarray, L: int) -> np.ndarray:
@@ -80,6 +96,32 @@ def reverse_complements(codes: np.ndarray, L: int) -> np.ndarray:
     return reverse
 
 
+@dataclass(frozen=True)
+class LmerKernel:
+    """What a table needs of a regular kernel: the word length, the weight of
+    each mismatch count 0..d, and whether reverse complements count."""
+
+    L: int
+    weights: tuple[float, ...]
+    use_rc: bool
+
+    @classmethod
+    def of(cls, kernel) -> "LmerKernel":
+        """That of a regular :class:`vellum.GkmKernel`."""
+        native = kernel.native()
+        return cls(kernel.L, tuple(native.weight(m) for m in range(kernel.d + 1)), bool(kernel.use_rc))
+
+    def norms(self, codes: np.ndarray, bounds: np.ndarray) -> np.ndarray:
+        """Self-norm of each run codes[bounds[i]:bounds[i + 1]] of forward L-mer codes."""
+        out = np.empty(len(bounds) - 1)
+        _gkmkern.lmer_norms(codes, bounds, self.L, self.weights, self.use_rc, out=out)
+        return out
+
+    def norm(self, codes: np.ndarray) -> float:
+        """Self-norm of one sequence's forward L-mer codes."""
+        return float(self.norms(codes, np.array([0, len(codes)], dtype=np.int64))[0])
+
+
 class EncodedSet:
     """Sequences as their forward L-mer codes and self-norms, for scoring
     against a table.
@@ -88,40 +130,29 @@ class EncodedSet:
     ----------
     texts : list of str
         Sequences (checked by the caller).
-    L : int
-        Word length.
-    weights : sequence of float
-        The kernel's weight of each mismatch count, 0..d.
-    use_rc : bool
-        Whether the kernel counts reverse complements.
+    kernel : LmerKernel
     """
 
-    def __init__(self, texts: Sequence[str], L: int, weights: Sequence[float], use_rc: bool):
-        self.codes, self.bounds = joined_lmer_codes(texts, L)
-        self.norms = np.empty(len(texts))
-        _gkmkern.lmer_norms(self.codes, self.bounds, L, list(weights), bool(use_rc), out=self.norms)
-        valid = self.codes >= 0
-        self.owner = np.repeat(np.arange(len(texts)), np.diff(self.bounds))[valid]
-        self.valid_codes = self.codes[valid]
-        self.valid_bounds = np.searchsorted(self.owner, np.arange(len(texts) + 1))
+    def __init__(self, texts: Sequence[str], kernel: LmerKernel):
+        self.kernel = kernel
+        self.codes, self.bounds = joined_lmer_codes(texts, kernel.L)
+        self.norms = kernel.norms(self.codes, self.bounds)
 
     def __len__(self) -> int:
         return len(self.norms)
 
     def inverse_norms(self) -> np.ndarray:
         """1 / norm, 0 where the norm is not positive (such a sequence scores 0)."""
-        out = np.zeros_like(self.norms)
-        np.divide(1.0, self.norms, out=out, where=self.norms > 0)
-        return out
+        return _divide(np.ones_like(self.norms), self.norms)
 
     def lmers_of(self, indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The valid L-mer codes of the sequences at indices, and which of
         those sequences (a position in indices) each belongs to."""
-        starts, stops = self.valid_bounds[indices], self.valid_bounds[np.asarray(indices) + 1]
-        counts = stops - starts
-        position = np.repeat(np.arange(len(counts)), counts)
-        offsets = np.arange(counts.sum()) - np.repeat(np.cumsum(counts) - counts, counts)
-        return self.valid_codes[np.repeat(starts, counts) + offsets], position
+        starts, stops = self.bounds[indices], self.bounds[np.asarray(indices) + 1]
+        codes = self.codes[_ranges(starts, stops - starts)]
+        position = np.repeat(np.arange(len(starts)), stops - starts)
+        valid = codes >= 0
+        return codes[valid], position[valid]
 
     def sums(self, table: np.ndarray) -> np.ndarray:
         """Sum of the table's entries over each sequence's forward L-mers."""
@@ -133,56 +164,48 @@ class LmerTable:
 
     Parameters
     ----------
-    L : int
-        Word length.
-    weights : sequence of float
-        The kernel's weight of each mismatch count, 0..d.
-    use_rc : bool
-        Whether the kernel counts reverse complements.
+    kernel : LmerKernel
     table : ndarray of shape (4**L,)
         T, indexed by L-mer code.
     """
 
-    def __init__(self, L: int, weights: Sequence[float], use_rc: bool, table: np.ndarray):
-        self.L = L
-        self.weights = list(weights)
-        self.use_rc = bool(use_rc)
+    def __init__(self, kernel: LmerKernel, table: np.ndarray):
+        self.kernel = kernel
         self.table = table
 
     @classmethod
     def from_support(
-        cls, L: int, weights: Sequence[float], use_rc: bool, support: Sequence[str], coef: np.ndarray, nthreads: int = 1
+        cls, kernel: LmerKernel, support: Sequence[str], coef: np.ndarray, nthreads: int = 1
     ) -> "LmerTable":
         """The table of support sequences with these dual coefficients."""
-        encoded = EncodedSet(support, L, weights, use_rc)
-        table = empty_table(L)
+        encoded = EncodedSet(support, kernel)
+        table = empty_table(kernel.L)
+        codes, owner = encoded.lmers_of(np.arange(len(encoded)))
         scale = np.asarray(coef, dtype=np.float64) * encoded.inverse_norms()
-        accumulate_lmers(table, encoded.valid_codes, scale[encoded.owner], L, use_rc)
-        _gkmkern.lmer_table_transform(table, list(weights), nthreads=nthreads)
-        return cls(L, weights, use_rc, table)
-
-    def encode(self, texts: Sequence[str]) -> EncodedSet:
-        return EncodedSet(texts, self.L, self.weights, self.use_rc)
+        accumulate_lmers(table, codes, scale[owner], kernel.L, kernel.use_rc)
+        _gkmkern.lmer_table_transform(table, kernel.weights, nthreads=nthreads)
+        return cls(kernel, table)
 
     def scores(self, texts: Sequence[str]) -> np.ndarray:
         """Decision values minus the intercept: one per sequence."""
-        encoded = self.encode(texts)
+        encoded = EncodedSet(texts, self.kernel)
         return _divide(encoded.sums(self.table), encoded.norms)
 
     def window_scores(self, text: str, window: int, shift: int) -> np.ndarray:
         """Score of every window [w * shift, w * shift + window) of text
         (which may be shorter than the window: then there are none)."""
-        n_windows = (len(text) - window) // shift + 1 if len(text) >= window else 0
+        n_windows = window_count(len(text), window, shift)
         if n_windows == 0:
             return np.empty(0)
-        codes = lmer_codes(base_codes(text[: (n_windows - 1) * shift + window]), self.L)
-        per_window = window - self.L + 1
+        L = self.kernel.L
+        codes = lmer_codes(base_codes(text[: (n_windows - 1) * shift + window]), L)
+        per_window = window - L + 1
         starts = np.arange(n_windows, dtype=np.int64) * shift
         # Summed as a sequence of the window's own text is, so that each
         # window scores bitwise what decision values give for that text.
         sums = slice_sums(lmer_values(self.table, codes), starts, starts + per_window)
         norms = np.empty(n_windows)
-        _gkmkern.lmer_sliding_norms(codes, self.L, self.weights, self.use_rc, per_window, shift, out=norms)
+        _gkmkern.lmer_sliding_norms(codes, L, self.kernel.weights, self.kernel.use_rc, per_window, shift, out=norms)
         return _divide(sums, norms)
 
     def mutant_scores(self, text: str) -> tuple[float, np.ndarray]:
@@ -195,16 +218,16 @@ class LmerTable:
             Row b (A, C, G, T), column i: the score of text with base i
             replaced by b.
         """
-        L = self.L
+        L = self.kernel.L
         bases = base_codes(text)
         codes = lmer_codes(bases, L)
         values = lmer_values(self.table, codes)
         total = values.sum()
         sums = np.full((4, len(text)), total)
-        # Any base read as A, and the count of non-ACGT bases, per L-mer: a
-        # substitution at one offset rewrites two bits and may clear the only one.
-        clean = lmer_codes(np.maximum(bases, 0), L)
-        invalid = sliding_window_view((bases < 0).astype(np.int32), L).sum(axis=1)
+        # A substitution at one offset rewrites two bits of the L-mer read
+        # with A for any non-ACGT base, and may replace the only such base.
+        clean = _codes_reading_invalid_as_a(bases, L)
+        invalid = _invalid_counts(bases, L)
         substitutes = np.arange(4, dtype=np.int32)[:, None]
         for offset in range(L):
             bits = 2 * (L - 1 - offset)
@@ -213,26 +236,18 @@ class LmerTable:
             mutated[:, invalid - (at < 0) > 0] = -1
             sums[:, offset : offset + len(codes)] += lmer_values(self.table, mutated) - values
         norms = np.empty((4, len(text)))
-        _gkmkern.lmer_mutant_norms(bases, L, self.weights, self.use_rc, out=norms)
-        return _divide(np.array([total]), self._norms_of(codes))[0], _divide(sums, norms)
-
-    def _norms_of(self, codes: np.ndarray) -> np.ndarray:
-        """The self-norm of one sequence's L-mer codes, as an array of one."""
-        norm = np.empty(1)
-        _gkmkern.lmer_norms(codes, np.array([0, len(codes)], dtype=np.int64), self.L, self.weights, self.use_rc, out=norm)
-        return norm
+        _gkmkern.lmer_mutant_norms(bases, L, self.kernel.weights, self.kernel.use_rc, out=norms)
+        return _divide(np.array([total]), np.array([self.kernel.norm(codes)]))[0], _divide(sums, norms)
 
     def contributions(self, text: str) -> np.ndarray:
         """Per-base share of the score: each L-mer's T / ||x|| split equally
         among its L bases, so the shares sum to the score."""
-        codes = lmer_codes(base_codes(text), self.L)
-        [norm] = self._norms_of(codes)
+        L = self.kernel.L
+        codes = lmer_codes(base_codes(text), L)
+        norm = self.kernel.norm(codes)
         if not norm > 0:
             return np.zeros(len(text))
-        return np.convolve(lmer_values(self.table, codes), np.ones(self.L)) / (self.L * norm)
-
-    def __reduce__(self):
-        return (type(self), (self.L, self.weights, self.use_rc, self.table))
+        return np.convolve(lmer_values(self.table, codes), np.ones(L)) / (L * norm)
 
 
 def lmer_values(table: np.ndarray, codes: np.ndarray) -> np.ndarray:

@@ -24,6 +24,19 @@ def save_png(fig: Figure, path: str | os.PathLike) -> None:
         fig.savefig(handle, format="png", dpi=120)
 
 
+def stacked_panels(n: int, width: float, panel_height: float, margin: float) -> tuple[Figure, np.ndarray]:
+    """A figure of n panels one above the other, each panel_height inches tall."""
+    fig = Figure(figsize=(width, panel_height * n + margin))
+    return fig, fig.subplots(n, 1, squeeze=False)[:, 0]
+
+
+def save_panels(fig: Figure, axes: np.ndarray, xlabel: str, path: str | os.PathLike) -> None:
+    """Label the shared position axis under the last panel and write the figure."""
+    axes[-1].set_xlabel(xlabel)
+    fig.tight_layout()
+    save_png(fig, path)
+
+
 def plot_roc(
     labels: np.ndarray,
     scores: np.ndarray,
@@ -75,17 +88,14 @@ def plot_scan(
     Each window's score is drawn at its centre, ``w * shift + window / 2``.
     """
     shown = list(zip(ids, tracks))[:max_records]
-    fig = Figure(figsize=(9, 1.8 * len(shown) + 0.8))
-    axes = fig.subplots(len(shown), 1, squeeze=False)[:, 0]
+    fig, axes = stacked_panels(len(shown), 9, 1.8, 0.8)
     for ax, (seq_id, track) in zip(axes, shown):
         centres = np.arange(len(track)) * shift + window / 2
         ax.plot(centres, track, lw=1)
         ax.axhline(0, color="grey", lw=0.8, ls="--")
         ax.set_ylabel("score")
         ax.set_title(f"{seq_id} (window {window}, shift {shift})", fontsize=9, loc="left")
-    axes[-1].set_xlabel("position of window centre (bp)")
-    fig.tight_layout()
-    save_png(fig, path)
+    save_panels(fig, axes, "position of window centre (bp)", path)
 
 
 def plot_mutagenesis(
@@ -103,8 +113,7 @@ def plot_mutagenesis(
     """
     shown = list(zip(ids, seqs, effects))[:max_records]
     longest = max(len(seq) for _, seq, _ in shown)
-    fig = Figure(figsize=(min(3 + longest * 0.09, 24), 1.6 * len(shown) + 0.6))
-    axes = fig.subplots(len(shown), 1, squeeze=False)[:, 0]
+    fig, axes = stacked_panels(len(shown), min(3 + longest * 0.09, 24), 1.6, 0.6)
     for ax, (seq_id, seq, effect) in zip(axes, shown):
         limit = float(np.abs(effect).max()) or 1.0
         image = ax.imshow(effect, aspect="auto", cmap="RdBu_r", vmin=-limit, vmax=limit, interpolation="nearest")
@@ -114,9 +123,7 @@ def plot_mutagenesis(
         ax.set_yticks(range(4), list(BASES))
         ax.set_title(f"{seq_id}: change in score per substitution", fontsize=9, loc="left")
         fig.colorbar(image, ax=ax, pad=0.01)
-    axes[-1].set_xlabel("position (bp, 0-based)")
-    fig.tight_layout()
-    save_png(fig, path)
+    save_panels(fig, axes, "position (bp, 0-based)", path)
 
 
 def plot_contributions(
@@ -138,28 +145,29 @@ def plot_contributions(
     import logomaker
     import pandas as pd
 
+    from .lmer_table import base_codes
+
     shown = list(zip(ids, seqs, contributions))[:max_records]
     spans = [_strongest_span(values, max_bases) for _, _, values in shown]
     limit = max(float(np.abs(values[start:stop]).max()) for (_, _, values), (start, stop) in zip(shown, spans))
     limit = limit * 1.05 or 1.0
     widest = max(stop - start for start, stop in spans)
-    fig = Figure(figsize=(min(3 + widest * 0.12, 24), 2.0 * len(shown) + 0.6))
-    axes = fig.subplots(len(shown), 1, squeeze=False)[:, 0]
+    fig, axes = stacked_panels(len(shown), min(3 + widest * 0.12, 24), 2.0, 0.6)
     for ax, (seq_id, seq, values), (start, stop) in zip(axes, shown, spans):
-        matrix = pd.DataFrame(0.0, index=np.arange(start, stop), columns=list(BASES))
-        for position in range(start, stop):
-            base = seq[position].upper()
-            if base in BASES:
-                matrix.loc[position, base] = values[position]
+        # Each position's reference base carries its contribution; a
+        # non-ACGT base draws no letter.
+        codes = base_codes(seq[start:stop])
+        heights = np.zeros((stop - start, len(BASES)))
+        drawn = np.flatnonzero(codes >= 0)
+        heights[drawn, codes[drawn]] = values[start:stop][drawn]
+        matrix = pd.DataFrame(heights, index=np.arange(start, stop), columns=list(BASES))
         logomaker.Logo(matrix, ax=ax, color_scheme="classic", flip_below=False)
         ax.axhline(0, color="grey", lw=0.6)
         ax.set_ylim(-limit, limit)
         ax.set_ylabel("contribution")
         where = f", bases {start}-{stop - 1} of {len(seq)}" if stop - start < len(seq) else ""
         ax.set_title(f"{seq_id}: contribution of each base to the decision value{where}", fontsize=9, loc="left")
-    axes[-1].set_xlabel("position (bp, 0-based)")
-    fig.tight_layout()
-    save_png(fig, path)
+    save_panels(fig, axes, "position (bp, 0-based)", path)
 
 
 def _strongest_span(values: np.ndarray, width: int) -> tuple[int, int]:

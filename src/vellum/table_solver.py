@@ -19,7 +19,7 @@ import numpy as np
 from joblib import effective_n_jobs
 
 from . import _gkmkern
-from .lmer_table import EncodedSet, accumulate_lmers, empty_table
+from .lmer_table import EncodedSet, LmerKernel, accumulate_lmers, empty_table
 
 # libsvm's default tolerance on the largest violation of the optimality
 # conditions, which scikit-learn's SVC and SVR keep.
@@ -80,11 +80,7 @@ def solve(kernel, texts: list[str], problem: DualProblem, *, tol: float = TOLERA
     tol : float
         Stop once the largest violation of the optimality conditions is below this.
     """
-    native = kernel.native()
-    weights = [native.weight(m) for m in range(kernel.d + 1)]
-    encoded = EncodedSet(texts, kernel.L, weights, kernel.use_rc)
-    scale = encoded.inverse_norms()
-    gradient = _TableGradient(encoded, scale, kernel, weights)
+    gradient = _TableGradient(EncodedSet(texts, LmerKernel.of(kernel)), effective_n_jobs(kernel.n_jobs))
     alpha = np.zeros(len(problem.y))
     grad = problem.p.copy()
     n_iter = 0
@@ -106,14 +102,12 @@ class _TableGradient:
     """Scores of the training sequences for the current dual coefficients,
     through the table of their L-mers."""
 
-    def __init__(self, encoded: EncodedSet, scale: np.ndarray, kernel, weights: list[float]):
+    def __init__(self, encoded: EncodedSet, nthreads: int):
         self.encoded = encoded
-        self.scale = scale
-        self.L = kernel.L
-        self.use_rc = kernel.use_rc
-        self.weights = weights
-        self.nthreads = effective_n_jobs(kernel.n_jobs)
-        self.lmers = empty_table(kernel.L)
+        self.kernel = encoded.kernel
+        self.scale = encoded.inverse_norms()
+        self.nthreads = nthreads
+        self.lmers = empty_table(self.kernel.L)
         self.table = np.empty_like(self.lmers)
 
     def add(self, coef_change: np.ndarray) -> np.ndarray:
@@ -121,9 +115,9 @@ class _TableGradient:
         touched = np.flatnonzero(coef_change)
         codes, position = self.encoded.lmers_of(touched)
         amounts = (coef_change[touched] * self.scale[touched])[position]
-        accumulate_lmers(self.lmers, codes, amounts, self.L, self.use_rc)
+        accumulate_lmers(self.lmers, codes, amounts, self.kernel.L, self.kernel.use_rc)
         np.copyto(self.table, self.lmers)
-        _gkmkern.lmer_table_transform(self.table, self.weights, nthreads=self.nthreads)
+        _gkmkern.lmer_table_transform(self.table, self.kernel.weights, nthreads=self.nthreads)
         return self.encoded.sums(self.table) * self.scale
 
 
@@ -159,11 +153,9 @@ def _solve_block(kernel, texts, problem: DualProblem, working: np.ndarray, alpha
     """Optimise the working variables with all others fixed, in place."""
     sequences, index = np.unique(problem.sequence[working], return_inverse=True)
     block = kernel([texts[i] for i in sequences])[np.ix_(index, index)]
-    sub_alpha = alpha[working].copy()
-    sub_grad = grad[working].copy()
-    _gkmkern.smo_solve(
-        np.ascontiguousarray(block), problem.y[working].copy(), problem.C[working].copy(), sub_alpha, sub_grad, eps=tol
-    )
+    # Indexing with an array copies: the solver works on the set's own arrays.
+    sub_alpha, sub_grad = alpha[working], grad[working]
+    _gkmkern.smo_solve(block, problem.y[working], problem.C[working], sub_alpha, sub_grad, eps=tol)
     alpha[working] = sub_alpha
 
 

@@ -5,13 +5,18 @@
 #include "gkmkern.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 constexpr int GKM_MAX_L = 12;
 constexpr int GKM_MAX_SEQLEN = 2047;
@@ -84,12 +89,50 @@ struct lmer_span {
     void load(const gkm_sequence_t* s, int L, int start, int n, bool with_rc);
 };
 
-// Mismatches between two L-mer codes.
-inline int lmer_mismatches(uint32_t a, uint32_t b)
+// Mismatched bases of two L-mer codes, one bit each (the low bit of each base).
+inline uint32_t mismatch_bits(uint32_t a, uint32_t b)
 {
     const uint32_t x = a ^ b;
-    return __builtin_popcount((x | (x >> 1)) & 0x55555555u);
+    return (x | (x >> 1)) & 0x55555555u;
 }
+
+// Mismatches between two L-mer codes.
+inline int lmer_mismatches(uint32_t a, uint32_t b) { return __builtin_popcount(mismatch_bits(a, b)); }
+
+// Four L-mer codes at once, in whatever vector registers the target has.
+typedef uint32_t lmer_quad __attribute__((vector_size(16)));
+
+inline lmer_quad load_quad(const uint32_t* codes)
+{
+    lmer_quad q;
+    memcpy(&q, codes, sizeof q);
+    return q;
+}
+
+// Mismatched bases of a against each lane, one bit each.
+inline lmer_quad mismatch_bits(uint32_t a, lmer_quad b)
+{
+    const lmer_quad x = b ^ a;
+    return (x | (x >> 1)) & 0x55555555u;
+}
+
+// Bit k set when lane k of flags (all ones or all zeros per lane) is set.
+inline int lane_bits(lmer_quad flags)
+{
+#if defined(__SSE2__)
+    return _mm_movemask_ps(_mm_castsi128_ps((__m128i)flags));
+#else
+    return (int)((flags[0] & 1) | (flags[1] & 2) | (flags[2] & 4) | (flags[3] & 8));
+#endif
+}
+
+// Square root of a self-kernel value; 0 when negative (a NaN passes).
+inline double norm_of(double value) { return value < 0 ? 0.0 : sqrt(value); }
+
+// The self-norm of n L-mers with unit weights (GKM_NO_LMER left out), from
+// the profile weights[0..d]: pairs counted as exact integers, so any way of
+// reaching the same counts gives the same bits.
+double unit_self_norm(int d, const double* weights, const uint32_t* fwd, const uint32_t* rc, int n);
 
 // The self-norm sqrt(K(x, x)) of n L-mers, each forward one (fwd) against
 // every forward one and, when rc is not null, every reverse-complement one
@@ -666,6 +709,17 @@ int fail_safely(Eval eval)
     } catch (const std::length_error&) {
         return -1;
     }
+}
+
+// The same for an evaluation that writes n doubles at out: a failure leaves
+// them all zeros, whatever it had written before, so that no part of a
+// result outlives a failed call.
+template <class Eval>
+int fail_zeroing(double* out, size_t n, Eval eval)
+{
+    const int rc = fail_safely(eval);
+    if (rc != 0) zero_fill(out, n);
+    return rc;
 }
 
 // ---- window enumeration (template body) ------------------------------------

@@ -271,7 +271,7 @@ int eval_rows(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, 
         }
     }
     const double* weights = base->weights;
-    const int rc = fail_safely([&] {
+    return fail_zeroing(res, (size_t)n_q * n_ref, [&] {
         if (!search_references(base, queries, n_q)) {
             const count_job job{base, kernel->index, 0, n_ref, queries, n_q};
             return search_rows(job, [&](const block_counts& c, int first, int n) {
@@ -292,8 +292,6 @@ int eval_rows(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, 
             }
         });
     });
-    if (rc != 0) zero_fill(res, (size_t)n_q * n_ref);
-    return rc;
 }
 
 // The first h rows of the Gram in stages of rows: stage [x, y) searches an
@@ -337,7 +335,8 @@ int gram_stage(const gkm_kernel_t* kernel, const lmer_index<lmer_counts>& ix, in
 int gram_rows(const gkm_kernel_t* kernel, int top, int h, double* out)
 {
     const int n = kernel->base.n_seqs;
-    const int rc = fail_safely([&] {
+    // Stages done before a failure leave no partial matrix behind.
+    return fail_zeroing(out, (size_t)(h - top) * (n - top), [&] {
         const int stages = gram_stages(h - top, n - top);
         lmer_index<lmer_counts> later[2];
         const lmer_index<lmer_counts>* ix = kernel->index;
@@ -352,9 +351,6 @@ int gram_rows(const gkm_kernel_t* kernel, int top, int h, double* out)
         }
         return 0;
     });
-    // Stages done before a failure leave no partial matrix behind.
-    if (rc != 0) zero_fill(out, (size_t)(h - top) * (n - top));
-    return rc;
 }
 
 }  // namespace

@@ -141,44 +141,19 @@ void scaled_eigenvalues(int L, const double* weights, int n_weights, double* lam
     }
 }
 
-// Mismatching bases of two codes, one bit each (the low bit of each pair).
-inline uint32_t mismatch_bits(uint32_t a, uint32_t b)
-{
-    const uint32_t x = a ^ b;
-    return (x | (x >> 1)) & 0x55555555u;
-}
-
 inline int nonzero_bases(size_t h) { return __builtin_popcount(mismatch_bits((uint32_t)h, 0)); }
 
 // ---- mismatch profiles -------------------------------------------------------
 
-// Four codes at once, in one SSE register (wider vectors would change how
-// the helpers below pass them on targets without AVX).
 constexpr int LANES = 4;
-typedef uint32_t code_lanes __attribute__((vector_size(LANES * sizeof(uint32_t))));
 
 // Mismatch count of a against each lane.
-inline code_lanes lane_mismatches(uint32_t a, code_lanes v)
+inline lmer_quad lane_mismatches(uint32_t a, lmer_quad v)
 {
-    const code_lanes x = v ^ a;
-    code_lanes y = (x | (x >> 1)) & 0x55555555u;
+    lmer_quad y = mismatch_bits(a, v);
     y = (y & 0x33333333u) + ((y >> 2) & 0x33333333u);
     y = (y + (y >> 4)) & 0x0f0f0f0fu;
     return (y * 0x01010101u) >> 24;
-}
-
-inline code_lanes load_lanes(const uint32_t* v)
-{
-    code_lanes c;
-    memcpy(&c, v, sizeof c);
-    return c;
-}
-
-inline bool any_lane(code_lanes flags)
-{
-    uint64_t words[2];
-    memcpy(words, &flags, sizeof words);
-    return (words[0] | words[1]) != 0;
 }
 
 // Up to this many counted classes, pairs within reach are rare enough among
@@ -189,12 +164,12 @@ constexpr int SPARSE_CLASSES = 4;
 template <int D>
 void add_profile(uint32_t a, const uint32_t* v, size_t n, int64_t* counts)
 {
-    code_lanes acc[D + 1] = {};
+    lmer_quad acc[D + 1] = {};
     size_t j = 0;
     for (; j + LANES <= n; j += LANES) {
-        const code_lanes m = lane_mismatches(a, load_lanes(v + j));
-        if (D < SPARSE_CLASSES && !any_lane((code_lanes)(m <= (uint32_t)D))) continue;
-        for (int k = 0; k <= D; k++) acc[k] -= (code_lanes)(m == (uint32_t)k);
+        const lmer_quad m = lane_mismatches(a, load_quad(v + j));
+        if (D < SPARSE_CLASSES && !lane_bits((lmer_quad)(m <= (uint32_t)D))) continue;
+        for (int k = 0; k <= D; k++) acc[k] -= (lmer_quad)(m == (uint32_t)k);
     }
     for (int k = 0; k <= D; k++)
         for (int l = 0; l < LANES; l++) counts[k] += acc[k][l];
@@ -224,12 +199,10 @@ struct mismatch_counts {
     int64_t c[MAX_WEIGHTS] = {};
 };
 
-// The reduction of a sequence's self-norm: classes in increasing order.
+// The reduction of a sequence's self-norm.
 double norm_of_counts(const mismatch_counts& counts, const double* weights, int d)
 {
-    double sum = 0.0;
-    for (int m = 0; m <= d; m++) sum += (double)counts.c[m] * weights[m];
-    return sum < 0 ? 0.0 : sqrt(sum);
+    return norm_of(reduce_profile(weights, d, [&](int m) { return (double)counts.c[m]; }));
 }
 
 // The L-mers of a run of codes on the strands that count as partners, the
@@ -400,10 +373,8 @@ class offset_histograms {
         const uint32_t limit = (uint32_t)d_ + 1;
         size_t j = 0;
         for (; j + LANES <= n; j += LANES) {
-            const code_lanes near = (code_lanes)(lane_mismatches(f, load_lanes(v + j)) <= limit);
-            if (!any_lane(near)) continue;
-            for (int l = 0; l < LANES; l++)
-                if (near[l]) count_partner(a, f, v[j + l], p_lo, p_hi);
+            const int near = lane_bits((lmer_quad)(lane_mismatches(f, load_quad(v + j)) <= limit));
+            for (int lanes = near; lanes; lanes &= lanes - 1) count_partner(a, f, v[j + __builtin_ctz(lanes)], p_lo, p_hi);
         }
         for (; j < n; j++)
             if ((uint32_t)lmer_mismatches(f, v[j]) <= limit) count_partner(a, f, v[j], p_lo, p_hi);
@@ -567,16 +538,26 @@ extern "C" int gkm_lmer_norms(const int32_t* codes, int64_t n_codes, const int64
         return -1;
     if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0 || gkm_lmer_first_bad_bound(bounds, n, n_codes) >= 0)
         return -1;
+    int64_t longest = 0;
+    for (int64_t i = 0; i < n; i++) longest = std::max(longest, bounds[i + 1] - bounds[i]);
+    if (longest > INT32_MAX) return -1;
+    // A code of -1 read unsigned is GKM_NO_LMER: each run is a sequence's
+    // forward L-mers as a sequence's own self-norm takes them.
+    const uint32_t* fwd = reinterpret_cast<const uint32_t*>(codes);
     const int d = n_weights - 1;
-    try {
-        const lmer_strands strands(codes, (size_t)n_codes, L, use_rc != 0, d);
-#pragma omp parallel for num_threads(nthreads) schedule(dynamic, 1)
-        for (int64_t i = 0; i < n; i++)
-            out[i] = norm_of_counts(strands.pairs_within((size_t)bounds[i], (size_t)bounds[i + 1]), weights, d);
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
-    return 0;
+    const auto make_rc = [&] { return std::vector<uint32_t>(use_rc ? (size_t)longest : 0); };
+    const bool ok = parallel_with_scratch<std::vector<uint32_t>>(nthreads, make_rc, [&](std::vector<uint32_t>& rc) {
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t i = 0; i < n; i++) {
+            const uint32_t* run = fwd + bounds[i];
+            const int len = (int)(bounds[i + 1] - bounds[i]);
+            if (use_rc)
+                for (int j = 0; j < len; j++)
+                    rc[j] = run[j] == GKM_NO_LMER ? GKM_NO_LMER : lmer_reverse_complement(run[j], L);
+            out[i] = unit_self_norm(d, weights, run, use_rc ? rc.data() : nullptr, len);
+        }
+    });
+    return ok ? 0 : -1;
 }
 
 extern "C" int gkm_lmer_sliding_norms(const int32_t* codes, int64_t n_codes, int L, const double* weights,

@@ -3,12 +3,7 @@
 #include "gkm_internal.h"
 
 #include <cctype>
-#include <cmath>
 #include <cstdlib>
-#include <cstring>
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -67,9 +62,6 @@ gkm_sequence_t* encode(const gkm_kernel_base_t* base, const char* text, const ch
     return s.release();
 }
 
-// Square root of a self-kernel value; 0 when negative (a NaN passes).
-double norm_of(double value) { return value < 0 ? 0.0 : sqrt(value); }
-
 // The norm of a self-pair profile.
 double profile_norm(const gkm_kernel_base_t* base, const double* profile)
 {
@@ -99,16 +91,6 @@ void for_each_self_pair(int d, const uint32_t* fwd, const uint32_t* rc, int n, V
     }
 }
 
-// Four L-mer codes at once, in whatever vector registers the target has.
-typedef uint32_t lmer_quad __attribute__((vector_size(16)));
-
-// Mismatched bases of two codes, one bit each.
-inline lmer_quad mismatch_bits(uint32_t a, lmer_quad b)
-{
-    const lmer_quad x = b ^ a;
-    return (x | (x >> 1)) & 0x55555555u;
-}
-
 // Per lane, all ones when f or r may lie within d mismatches of a: their
 // mismatch bits, with the lowest d cleared, leave nothing. The flag is exact
 // for L-mer codes; a masked one may be flagged, and is refused where counted.
@@ -122,15 +104,7 @@ inline lmer_quad near_lanes(uint32_t a, lmer_quad f, lmer_quad r, int d)
     return (lmer_quad)(yf == 0) | (lmer_quad)(yr == 0);
 }
 
-// Bit k set when lane k of flags is set.
-inline int lane_bits(lmer_quad flags)
-{
-#if defined(__SSE2__)
-    return _mm_movemask_ps(_mm_castsi128_ps((__m128i)flags));
-#else
-    return (int)((flags[0] & 1) | (flags[1] & 2) | (flags[2] & 4) | (flags[3] & 8));
-#endif
-}
+}  // namespace
 
 // Unit weights: every pair counts 1, so the counts are exact integers and the
 // order of summing them cannot matter; the pairs (i, j) and (j, i) count the
@@ -157,18 +131,13 @@ double unit_self_norm(int d, const double* weights, const uint32_t* fwd, const u
         if (rc) counts[std::min(lmer_mismatches(a, rc[i]), d + 1)]++;
         int j = i + 1;
         for (; j + 4 <= n; j += 4) {
-            lmer_quad f, r;
-            memcpy(&f, fwd + j, sizeof f);
-            memcpy(&r, (rc ? rc : fwd) + j, sizeof r);
-            const lmer_quad flags = near_lanes(a, f, r, d);
+            const lmer_quad flags = near_lanes(a, load_quad(fwd + j), load_quad((rc ? rc : fwd) + j), d);
             for (int near = lane_bits(flags); near; near &= near - 1) count_pair(a, j + __builtin_ctz(near));
         }
         for (; j < n; j++) count_pair(a, j);
     }
     return norm_of(reduce_profile(weights, d, [&](int m) { return (double)counts[m]; }));
 }
-
-}  // namespace
 
 extern "C" gkm_sequence_t* gkm_sequence_create(const void* kernel_base, const char* text, const char* sid)
 {

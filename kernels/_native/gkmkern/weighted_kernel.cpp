@@ -182,10 +182,8 @@ int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* cons
     if (!doubles_fit(n_centers, n_q, n_ref, &n_out) || !doubles_fit(n_centers, nk, 1, &n_weights) ||
         !doubles_fit(n_centers, n_q, 1, &n_q_norms) || !doubles_fit(n_centers, n_ref, 1, &n_r_norms))
         return -1;
-    const int rc = fail_safely(
-        [&] { return fill_centred(kernel, queries, n_q, refs, n_ref, centers, n_centers, nk, out); });
-    if (rc != 0) zero_fill(out, n_out);
-    return rc;
+    return fail_zeroing(
+        out, n_out, [&] { return fill_centred(kernel, queries, n_q, refs, n_ref, centers, n_centers, nk, out); });
 }
 
 }  // namespace

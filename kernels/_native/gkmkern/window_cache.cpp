@@ -113,7 +113,8 @@ extern "C" int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm
     size_t n_out, n_norms;
     if (!doubles_fit(cache->g.count(), n_q, cache->n_ref, &n_out) || !doubles_fit(cache->g.count(), n_q, 1, &n_norms))
         return -1;
-    const int rc = fail_safely([&] {
+    // Runs that finished before one failed leave no partial matrices behind.
+    return fail_zeroing(out, n_out, [&] {
         std::vector<double> q_norms(n_norms);
         const window_job job = cache_job(base, cache, queries, n_q, nullptr);
         window_norms(job, job.queries, q_norms.data());
@@ -128,9 +129,6 @@ extern "C" int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm
         }
         return failed ? -1 : 0;
     });
-    // Runs that finished before one failed leave no partial matrices behind.
-    if (rc != 0) zero_fill(out, n_out);
-    return rc;
 }
 
 extern "C" int gkm_window_tree_cache_matches(const gkm_window_tree_cache_t* cache,

@@ -252,7 +252,8 @@ void eval_window_run(const window_job& job, const window_run& run, const double*
 
 int eval_windows(const window_job& job, double* out)
 {
-    const int rc = fail_safely([&] {
+    // Runs that finished before one failed leave no partial matrices behind.
+    return fail_zeroing(out, (size_t)job.g->count() * job.queries.n * job.refs.n, [&] {
         const window_geometry& g = *job.g;
         const bool one_set = job.queries.seqs == job.refs.seqs && job.queries.n == job.refs.n;
         size_t n_q_norms, n_r_norms;
@@ -275,9 +276,6 @@ int eval_windows(const window_job& job, double* out)
         }
         return failed ? -1 : 0;
     });
-    // Runs that finished before one failed leave no partial matrices behind.
-    if (rc != 0) zero_fill(out, (size_t)job.g->count() * job.queries.n * job.refs.n);
-    return rc;
 }
 
 extern "C" int gkm_kernel_window_kernel(const gkm_kernel_t* kernel, const gkm_sequence_t* const* seqs, int n,

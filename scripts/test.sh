@@ -11,6 +11,12 @@ stage_release() {
     "$PY" -m pytest -q tests
 }
 
+# The documentation, examples run, warnings as errors, against the package
+# the release stage installed.
+stage_docs() {
+    bash scripts/docs.sh --installed
+}
+
 # The whole suite again against an AddressSanitizer + UndefinedBehaviorSanitizer
 # build, in a virtualenv and build directory of its own so that neither build
 # replaces the other.
@@ -24,7 +30,7 @@ stage_sanitizers() {
     with_sanitizers "$PY" -m pytest -q --capture=sys tests
 }
 
-STAGES=(stage_release stage_sanitizers)
+STAGES=(stage_release stage_docs stage_sanitizers)
 
 for stage in "${STAGES[@]}"; do
     echo "== $stage"

@@ -12,8 +12,16 @@ ensure_venv
 if [ "${1:-}" != "--installed" ]; then
     install_package build/release
 fi
-"$PY" -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"]))' \
-    | "$PY" -m pip install -q -r /dev/stdin
+# The extra's requirements, read from pyproject.toml (tomllib from Python
+# 3.11 on, pip's own copy of tomli before).
+"$PY" - <<'PYTHON' | "$PY" -m pip install -q -r /dev/stdin
+try:
+    import tomllib
+except ImportError:
+    from pip._vendor import tomli as tomllib
+with open("pyproject.toml", "rb") as handle:
+    print("\n".join(tomllib.load(handle)["project"]["optional-dependencies"]["docs"]))
+PYTHON
 # Pages generated from the code are written afresh on every build, so that a
 # name removed from the package cannot linger in them.
 rm -rf docs/_build docs/generated docs/auto_examples docs/_generated docs/sg_execution_times.rst

@@ -164,12 +164,12 @@ def test_errors_end_with_one_line_and_status_1_and_leave_outputs_untouched(files
     cases = [
         (["predict", model, str(tmp_path / "absent.fa")], "No such file or directory"),
         (["predict", files["pos"], files["pos"]], "not a vellum model file"),
-        (["predict", model, str(dirty), "-o", out], "record 'gap' holds 'N' at position 4"),
+        (["predict", model, str(dirty), "-o", out], f"{dirty}: record 'gap' holds 'N' at position 4"),
         (["train", files["pos"], str(tmp_path / "empty.fa"), "-o", out], "empty.fa: no FASTA records"),
         (["train", files["pos"], files["neg"], "-o", out, "--plot", "r.png"], "--plot draws the cross-validated ROC"),
         (["train", files["pos"], files["neg"], "-o", out, "-k", "7", "-L", "6"], "(L=6, k=7, d=3): k > L"),
         (["scan", model, files["long"], "--window", "3000", "--shift", "10", "-o", out], "got 3000"),
-        (["mutagenesis", model, files["long"], "-o", out], "record 'chr1' has 2500 bases"),
+        (["mutagenesis", model, files["long"], "-o", out], f"{files['long']}: record 'chr1' has 2500 bases"),
         (["gram", str(dirty), "-o", str(tmp_path / "K.npy")], "record 'gap' holds 'N'"),
     ]
     for argv, message in cases:
@@ -178,6 +178,109 @@ def test_errors_end_with_one_line_and_status_1_and_leave_outputs_untouched(files
         assert re.fullmatch(f"vellum {argv[0]}: error: .*{re.escape(message)}.*\n", stderr), stderr
     assert sorted(os.listdir(tmp_path)) == ["dirty.fa", "empty.fa", "kept.tsv"]
     assert (tmp_path / "kept.tsv").read_text() == "previous\n"
+
+
+def test_a_positional_model_names_the_record_of_the_file_by_its_id_past_the_first_chunk(files, capsys, tmp_path):
+    # Queries reach the core in chunks of 256: record 280 is the 25th of its chunk.
+    model, queries = str(tmp_path / "pos.joblib"), tmp_path / "queries.fa"
+    assert run(capsys, "train", files["pos"], files["neg"], "-o", model, "--positional", "-q", *KERNEL_ARGS)[0] == 0
+    _, seqs = read_fasta(files["pos"])
+    queries.write_text("".join(f">q{i}\n{seqs[i % 20][: 99 if i == 280 else 100]}\n" for i in range(300)))
+    status, _, err = run(capsys, "predict", model, str(queries), "-q")
+    assert (status, err) == (
+        1,
+        f"vellum predict: error: {queries}: record 'q280' has 99 bases; the positional kernel compares sequences "
+        "of one length, 100 bases\n",
+    )
+
+
+def test_training_errors_name_the_record_s_own_file(files, capsys, tmp_path):
+    negatives = tmp_path / "neg.fa"
+    negatives.write_text(Path(files["neg"]).read_text() + ">huge\n" + "ACGT" * 600 + "\n")
+    status, _, err = run(capsys, "train", files["pos"], str(negatives), "-o", str(tmp_path / "m.joblib"), "-q")
+    assert status == 1
+    assert err.startswith(f"vellum train: error: {negatives}: record 'huge' has 2400 bases; one encoded sequence")
+
+
+def labelled_inputs(files, tmp_path):
+    """The training set of files["pos"] and files["neg"] as one FASTA file
+    labelled in its headers, and as one FASTA file with a label table."""
+    pos_ids, pos = read_fasta(files["pos"])
+    neg_ids, neg = read_fasta(files["neg"])
+    records = [(i, s, "1") for i, s in zip(pos_ids, pos)] + [(i, s, "0") for i, s in zip(neg_ids, neg)]
+    (tmp_path / "headers.fa").write_text("".join(f">{label} {i}\n{s}\n" for i, s, label in records))
+    (tmp_path / "ids.fa").write_text("".join(f">{i}\n{s}\n" for i, s, _ in records))
+    (tmp_path / "labels.tsv").write_text("id\tlabel\n" + "".join(f"{i}\t{label}\n" for i, _, label in records))
+
+
+@pytest.mark.parametrize("inputs", [["headers.fa"], ["ids.fa", "--labels", "labels.tsv"]], ids=["headers", "table"])
+def test_training_from_one_labelled_file_is_training_from_two(files, capsys, tmp_path, inputs):
+    labelled_inputs(files, tmp_path)
+    model = tmp_path / "m.joblib"
+    argv = [str(tmp_path / a) if a.endswith((".fa", ".tsv")) else a for a in inputs]
+    assert run(capsys, "train", *argv, "-o", str(model), "-q", *KERNEL_ARGS)[0] == 0
+    scores = [run(capsys, "predict", m, files["pos"], "-q")[1] for m in (str(model), files["model"])]
+    assert scores[0] == scores[1] and scores[0]
+
+
+@pytest.mark.parametrize(
+    "fasta, table, message",
+    [
+        (">1\nACGTACGTAC\n>bound\nACGTTCGTAC\n", None,
+         "{fasta}: record 'bound' has no label: the ids of a labelled FASTA file are labels, 1 or +1 (bound), "
+         "0 or -1 (unbound); give the negatives as NEG.fa, or the labels with --labels TSV"),
+        (">a\nACGTACGTAC\n>b\nACGTTCGTAC\n", "a\t1\n", "{fasta}: record 'b' has no label in {table}"),
+        (">a\nACGTACGTAC\n", "a\t1\nb\tyes\n",
+         "{table}, line 2: expected a record id and a label, 1 or +1 (bound), 0 or -1 (unbound)"),
+        (">a\nACGTACGTAC\n", "a\t1\na\t-1\n", "{table}, line 2: record 'a' has two labels"),
+    ],
+    ids=["header", "missing-in-table", "bad-line", "two-labels"],
+)
+def test_a_record_without_a_known_label_is_refused_naming_it(capsys, tmp_path, fasta, table, message):
+    paths = {"fasta": tmp_path / "train.fa", "table": tmp_path / "labels.tsv"}
+    paths["fasta"].write_text(fasta)
+    labels = []
+    if table is not None:
+        paths["table"].write_text(table)
+        labels = ["--labels", str(paths["table"])]
+    status, _, err = run(capsys, "train", str(paths["fasta"]), *labels, "-o", str(tmp_path / "m.joblib"), "-q")
+    assert (status, err) == (1, f"vellum train: error: {message.format(**paths)}\n")
+    assert not (tmp_path / "m.joblib").exists()
+
+
+def test_labels_with_two_files_are_refused(files, capsys, tmp_path):
+    argv = ["train", files["pos"], files["neg"], "--labels", files["pos"], "-o", str(tmp_path / "m.joblib")]
+    assert run(capsys, *argv) == (
+        1,
+        "",
+        "vellum train: error: --labels labels the records of one FASTA file; give FASTA --labels TSV, or POS.fa "
+        "NEG.fa\n",
+    )
+
+
+def test_predict_proba_writes_the_probability_of_the_positive_class(files, capsys, tmp_path):
+    model = tmp_path / "p.joblib"
+    argv = ["train", files["pos"], files["neg"], "-o", str(model), "--probability", "-q", *KERNEL_ARGS]
+    assert run(capsys, *argv)[0] == 0
+    status, out, _ = run(capsys, "predict", str(model), files["neg"], "--proba", "-q")
+    ids, seqs = read_fasta(files["neg"])
+    expected = joblib.load(model).predict_proba(seqs)[:, 1]
+    assert status == 0 and out.splitlines() == [f"{i}\t{float(p)!r}" for i, p in zip(ids, expected)]
+
+
+def test_predict_proba_refuses_a_model_without_probabilities_naming_it(files, capsys, tmp_path):
+    regressor = tmp_path / "svr.joblib"
+    _, X = read_fasta(files["pos"])
+    joblib.dump(vellum.GkmSVR(L=6, k=4, d=2).fit(X, np.linspace(0, 1, len(X))), regressor)
+    expected = {
+        files["model"]: f"--proba needs a model trained with probability=True (vellum train --probability); "
+        f"{files['model']} was not",
+        str(regressor): f"--proba needs a classifier; {regressor} is a GkmSVR regressor",
+    }
+    for model, message in expected.items():
+        assert run(capsys, "predict", model, files["neg"], "--proba", "-q") == (
+            1, "", f"vellum predict: error: {message}\n"
+        )
 
 
 def test_skip_model_reads_and_scores_records_with_gaps(files, capsys, tmp_path):

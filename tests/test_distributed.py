@@ -219,7 +219,8 @@ def test_gram_refuses_bad_input_before_computing(seqs, kwargs, error, message):
 
 
 def test_positional_gram_needs_one_length():
-    with pytest.raises(ValueError, match=re.escape("Y[1] has 11 bases, expected 10")):
+    message = "Y[1] has 11 bases; the positional kernel compares sequences of one length, 10 bases"
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         vd.gram(["ACGTACGTAC"], GkmKernel(**PARAMS, positional=True), Y=["ACGTACGTAC", "ACGTACGTACG"])
 
 
@@ -306,14 +307,19 @@ def test_drop_of_every_record_is_refused(models, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "operation, lengths, bad, message",
+    "operation, lengths, bad, invalid, message",
     [
-        ("scan", [500, 5000, 300], (1, 4321, "n"), "record 'r1' holds 'n' at position 4321, not A/C/G/T"),
-        ("predict", [500, 90, 300], (2, 0, "X"), "record 'r2' holds 'X' at position 0, not A/C/G/T"),
-        ("predict", [500, 3000], None, "record 'r1' has 3000 bases; one encoded sequence holds at most 2047"),
+        ("scan", [500, 5000, 300], (1, 4321, "n"), None, "record 'r1' holds 'n' at position 4321, not A/C/G/T"),
+        # Records read as they are, for a model that refuses them: the
+        # position is the record's, not the task's slice's.
+        ("scan", [500, 5000, 300], (1, 4321, "n"), "keep", "record 'r1' holds 'n' at position 4321, not A/C/G/T"),
+        ("predict", [500, 90, 300], (2, 0, "X"), None, "record 'r2' holds 'X' at position 0, not A/C/G/T"),
+        ("predict", [500, 3000], None, None, "record 'r1' has 3000 bases; one encoded sequence holds at most 2047"),
     ],
 )
-def test_a_bad_record_fails_the_computation_naming_it(client, models, tmp_path, operation, lengths, bad, message):
+def test_a_bad_record_fails_the_computation_naming_it_and_its_file(
+    client, models, tmp_path, operation, lengths, bad, invalid, message
+):
     recs = records(11, lengths)
     if bad:
         index, position, char = bad
@@ -321,8 +327,18 @@ def test_a_bad_record_fails_the_computation_naming_it(client, models, tmp_path, 
         recs[index] = (recs[index][0], seq[:position] + char + seq[position + 1 :])
     path = write_fasta(tmp_path / "bad.fa", recs)
     args = (100, 30) if operation == "scan" else ()
-    with pytest.raises(ValueError, match=re.escape(message)):
-        getattr(vd, operation)(models["svc"], path, *args, partition_bases=700).compute()
+    with pytest.raises(ValueError, match="^" + re.escape(f"{path}: {message}")):
+        getattr(vd, operation)(models["svc"], path, *args, invalid=invalid, partition_bases=700).compute()
+
+
+@pytest.mark.parametrize("operation", ["predict", "scan"])
+def test_the_frame_s_index_numbers_rows_across_partitions(client, models, tmp_path, operation):
+    path = write_fasta(tmp_path / "many.fa", records(13, [300, 50, 900, 120, 2000, 80]))
+    args = (100, 30) if operation == "scan" else ()
+    frame = getattr(vd, operation)(models["svc"], path, *args, partition_bases=400)
+    assert frame.npartitions > 2
+    result = frame.compute()
+    assert list(result.index) == list(range(len(result))) and len(result) > frame.npartitions
 
 
 def test_scan_of_records_shorter_than_a_word_gives_no_windows_for_them(client, models, tmp_path):
@@ -494,8 +510,8 @@ def test_cli_local_workers_and_a_failure_leaving_no_file(cli_files, capsys):
     status, _, err = run(capsys, "predict", cli_files / "model.joblib", cli_files / "long.fa", "-o", out, "--workers", 1)
     assert status == 1
     assert err.strip().splitlines()[-1] == (
-        "vellum predict: error: record 'r0' has 3000 bases; one encoded sequence holds at most 2047, "
-        "and longer sequences are never cut (use scan for long sequences)"
+        f"vellum predict: error: {cli_files / 'long.fa'}: record 'r0' has 3000 bases; one encoded sequence "
+        "holds at most 2047, and longer sequences are never cut (use scan for long sequences)"
     )
     assert not out.exists() and not list(cli_files.glob(".scores.txt*"))
 

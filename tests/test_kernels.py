@@ -172,7 +172,7 @@ def test_positional_kernel_with_skip_leaves_out_lmers_covering_non_acgt(use_rc):
     "params, error, message",
     [
         ({"positional": True}, ValueError,
-         r"the positional kernel compares sequences of one length: X\[1\] has 9 bases, expected 8"),
+         r"X\[1\] has 9 bases; the positional kernel compares sequences of one length, 8 bases$"),
         ({"positional": True, "pos_kernel": "box"}, ValueError, "pos_kernel must be one of"),
         ({"positional": True, "weight_sigma": 0.0}, ValueError, "weight_sigma must be greater than 0; got 0.0"),
         ({"positional": True, "weight_gamma": -1.0}, ValueError, "weight_gamma must be at least 0; got -1.0"),
@@ -185,6 +185,24 @@ def test_positional_kernel_with_skip_leaves_out_lmers_covering_non_acgt(use_rc):
 def test_bad_parameters_are_named(params, error, message):
     with pytest.raises(error, match=f"^{message}"):
         GkmKernel(**{**SMALL, **params})(["ACGTACGT", "ACGTACGTA"])
+
+
+@pytest.mark.parametrize(
+    "ids, message",
+    [
+        (None, r"X\[280\] has 19 bases; the positional kernel compares sequences of one length, 20 bases$"),
+        ([f"q{i}" for i in range(300)], r"record 'q280' has 19 bases; the positional kernel"),
+        (["q0"], r"X has 300 sequences but ids has 1$"),
+    ],
+    ids=["index", "id", "ids-of-another-length"],
+)
+def test_a_query_is_named_by_its_place_in_the_whole_list_not_in_a_chunk(dna, ids, message):
+    references = GkmKernel(**SMALL, positional=True).references([dna(20), dna(20)])
+    X = [dna(20) for _ in range(300)]
+    X[280] = X[280][:19]
+    assert kernels.QUERY_CHUNK < 280
+    with pytest.raises(ValueError, match=f"^{message}"):
+        references(X, ids=ids)
 
 
 # ---- ReferenceSet -----------------------------------------------------------------

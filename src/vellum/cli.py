@@ -30,6 +30,7 @@ if TYPE_CHECKING:
     from .estimators import GkmSVC, _GkmSVMBase
     from .kernels import GkmKernel
     from .model_selection import CrossValidatedROC
+    from .sequences import RecordNames
 
 WEIGHT_SCHEME_NAMES = {"full": 0, "truncated": 1, "estimated": 2}
 
@@ -121,7 +122,16 @@ def add_kernel_options(parser: argparse.ArgumentParser) -> None:
 
 def add_run_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-j", "--n-jobs", type=int, default=1, help="threads (-1: every core; default 1)")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bars")
+    parser.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress bars (otherwise drawn when stderr is a terminal)"
+    )
+
+
+def progress_setting(args: argparse.Namespace) -> bool | str:
+    """The progress parameter of the command's kernels and models: bars on a
+    terminal only, never forced, so that a model saved by train draws none
+    when loaded in a notebook or a logged job."""
+    return False if args.quiet else "auto"
 
 
 def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
@@ -131,11 +141,11 @@ def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
 
 
 def add_model_command(
-    commands, name: str, help: str, run: Callable, records: str | None = None
+    commands, name: str, help: str, run: Callable, records: str | None = None, description: str | None = None
 ) -> argparse.ArgumentParser:
     """A subcommand on a model file (and, given records' help, a FASTA file),
     with the threads and progress options."""
-    parser = commands.add_parser(name, help=help)
+    parser = commands.add_parser(name, help=help, description=description)
     parser.add_argument("model", metavar="MODEL", help="model file from vellum train")
     if records is not None:
         parser.add_argument("fasta", metavar="FASTA", help=records)
@@ -164,7 +174,7 @@ def kernel_params(args: argparse.Namespace) -> dict:
         weight_sigma=args.sigma,
         weight_gamma=args.gamma,
         n_jobs=args.n_jobs,
-        progress=not args.quiet,
+        progress=progress_setting(args),
     )
 
 
@@ -184,22 +194,88 @@ def load_model(args: argparse.Namespace) -> _GkmSVMBase:
         raise ValueError(f"{path}: not a vellum model file ({type(err).__name__}: {err})") from None
     if not isinstance(model, (GkmSVC, GkmSVR)) or not hasattr(model, "dual_coef_"):
         raise ValueError(f"{path}: not a fitted vellum model (found {type(model).__name__})")
-    return model.set_params(progress=not args.quiet, n_jobs=args.n_jobs)
+    return model.set_params(progress=progress_setting(args), n_jobs=args.n_jobs)
 
 
-def read_for_kernel(path: str, invalid: str) -> tuple[list[str], list[str]]:
+def read_for_kernel(path: str, invalid: str) -> tuple[RecordNames, list[str]]:
     """Records of path as a kernel with this invalid mode takes them: kept
-    when it skips non-ACGT bases, else refused naming the record."""
+    when it skips non-ACGT bases, else refused naming the record; with
+    their ids, as messages name them (by file and id)."""
     from .fasta import read_fasta
+    from .sequences import RecordNames
 
-    return read_fasta(path, invalid="keep" if invalid == "skip" else "error")
+    ids, seqs = read_fasta(path, invalid="keep" if invalid == "skip" else "error")
+    return RecordNames.of_file(path, ids), seqs
 
 
-def model_and_records(args: argparse.Namespace) -> tuple[_GkmSVMBase, list[str], list[str]]:
+def model_and_records(args: argparse.Namespace) -> tuple[_GkmSVMBase, RecordNames, list[str]]:
     """The command's model and the records of its FASTA argument."""
     model = load_model(args)
-    ids, seqs = read_for_kernel(args.fasta, model.kernel_.invalid)
-    return model, ids, seqs
+    names, seqs = read_for_kernel(args.fasta, model.kernel_.invalid)
+    return model, names, seqs
+
+
+# What a record's label may be in a labelled FASTA file or a label table:
+# bound (1) or unbound (0).
+LABELS = {"1": 1, "+1": 1, "0": 0, "-1": 0}
+LABELS_HELP = "1 or +1 (bound), 0 or -1 (unbound)"
+
+
+def training_records(args: argparse.Namespace) -> tuple[RecordNames, list[str], np.ndarray]:
+    """The training records and their labels (1 bound, 0 unbound): the
+    records of POS.fa and NEG.fa, or those of one FASTA file labelled by
+    their ids (headers such as >1 and >0) or by an id<TAB>label table."""
+    import numpy as np
+
+    if args.negatives is not None:
+        if args.labels is not None:
+            raise CommandError(
+                "--labels labels the records of one FASTA file; give FASTA --labels TSV, or POS.fa NEG.fa"
+            )
+        pos_names, pos = read_for_kernel(args.fasta, args.invalid)
+        neg_names, neg = read_for_kernel(args.negatives, args.invalid)
+        return pos_names + neg_names, pos + neg, np.array([1] * len(pos) + [0] * len(neg))
+    names, seqs = read_for_kernel(args.fasta, args.invalid)
+    if args.labels is None:
+        return names, seqs, np.array([header_label(names, i) for i in range(len(seqs))])
+    table = read_label_table(args.labels)
+    return names, seqs, np.array([table_label(names, i, table, args.labels) for i in range(len(seqs))])
+
+
+def header_label(names: RecordNames, index: int) -> int:
+    """The label that a record of a labelled FASTA file carries as its id."""
+    label = LABELS.get(names.ids[index])
+    if label is None:
+        raise ValueError(
+            f"{names(index)} has no label: the ids of a labelled FASTA file are labels, {LABELS_HELP}; "
+            "give the negatives as NEG.fa, or the labels with --labels TSV"
+        )
+    return label
+
+
+def table_label(names: RecordNames, index: int, table: dict[str, int], path: str) -> int:
+    """The label of a record in a label table read from path."""
+    label = table.get(names.ids[index])
+    if label is None:
+        raise ValueError(f"{names(index)} has no label in {path}")
+    return label
+
+
+def read_label_table(path: str) -> dict[str, int]:
+    """A label table: lines ``id<TAB>label`` (a first line ``id<TAB>label``
+    is a header), labels as LABELS_HELP says; an error names the line."""
+    table: dict[str, int] = {}
+    with open(path, encoding="utf-8") as handle:
+        for line_number, line in enumerate(handle, 1):
+            fields = line.split()
+            if not fields or (line_number == 1 and fields[1:] == ["label"]):
+                continue
+            if len(fields) != 2 or fields[1] not in LABELS:
+                raise ValueError(f"{path}, line {line_number}: expected a record id and a label, {LABELS_HELP}")
+            record_id, label = fields[0], LABELS[fields[1]]
+            if table.setdefault(record_id, label) != label:
+                raise ValueError(f"{path}, line {line_number}: record {record_id!r} has two labels")
+    return table
 
 
 def predict_line(seq_id: str, score: float) -> str:
@@ -237,7 +313,7 @@ def write_on_cluster(args: argparse.Namespace, make: Callable, write: Callable, 
         parts = make(distributed)
         sizes = [size for _, size in parts]
         with output_stream(args.output, mode) as out:
-            with progress_bar(not args.quiet, sum(sizes), args.command, unit=PART_UNITS[args.command]) as bar:
+            with progress_bar(progress_setting(args), sum(sizes), args.command, unit=PART_UNITS[args.command]) as bar:
                 for result in distributed.results_in_order(client, [part for part, _ in parts], sizes, bar):
                     write(out, result)
 
@@ -259,9 +335,7 @@ def run_train(args: argparse.Namespace) -> None:
 
     if args.plot and not args.cv:
         raise CommandError("--plot draws the cross-validated ROC curve; give --cv N too")
-    pos_ids, pos = read_for_kernel(args.positives, args.invalid)
-    neg_ids, neg = read_for_kernel(args.negatives, args.invalid)
-    X, ids, y = pos + neg, pos_ids + neg_ids, np.array([1] * len(pos) + [0] * len(neg))
+    names, X, y = training_records(args)
     model = GkmSVC(
         **kernel_params(args),
         C=args.C,
@@ -270,12 +344,12 @@ def run_train(args: argparse.Namespace) -> None:
         solver=args.solver,
     )
     kernel = model.make_kernel()
-    X = kernel.check(X, ids=ids)
+    X = kernel.check(X, ids=names)
     # The table solver never makes the Gram; the model is written first, so
     # that a later failure of the evaluation or its plot does not lose it.
     gram = None
     if model._chosen_solver(kernel, X, y) == "gram":
-        gram = kernel(X)
+        gram = kernel(X, ids=names)
         model.fit_from_gram(X, y, gram)
     else:
         model.fit(X, y)
@@ -304,6 +378,8 @@ def draw_roc(cv: CrossValidatedROC, path: str, title: str) -> None:
 
 def run_predict(args: argparse.Namespace) -> None:
     if uses_cluster(args):
+        if args.proba:
+            raise CommandError("--proba runs in one process; leave out --scheduler and --workers")
         model = load_model(args)
         write_on_cluster(
             args,
@@ -313,13 +389,37 @@ def run_predict(args: argparse.Namespace) -> None:
         return
     from .outputs import output_stream
 
-    model, ids, seqs = model_and_records(args)
-    scores = model.decision_values(seqs, ids=ids)
+    model, names, seqs = model_and_records(args)
+    scores = probabilities(model, args.model, names, seqs) if args.proba else model.decision_values(seqs, ids=names)
     with output_stream(args.output) as out:
-        out.writelines(map(predict_line, ids, scores))
+        out.writelines(map(predict_line, names.ids, scores))
+
+
+def probabilities(model: _GkmSVMBase, path: str, names: RecordNames, seqs: list[str]) -> np.ndarray:
+    """Each sequence's probability of classes_[1] (bound, for a model of
+    vellum train), from a classifier trained with probability=True."""
+    from .estimators import GkmSVC
+
+    if not isinstance(model, GkmSVC):
+        raise CommandError(f"--proba needs a classifier; {path} is a {type(model).__name__} regressor")
+    if not model.probability:
+        raise CommandError(
+            f"--proba needs a model trained with probability=True (vellum train --probability); {path} was not"
+        )
+    model._check_scalar()
+    return model.predict_proba(model.kernel_.check(seqs, ids=names))[:, 1]
+
+
+SCAN_OUTPUT = (
+    "Score every window of every record. Output: bedGraph-like lines record<TAB>start<TAB>end<TAB>value, "
+    "one per window, start 0-based and end excluded (start = w * shift, end = start + window), value the "
+    "window's decision value. Windows overlap when shift < window (a strict bedGraph has no overlapping "
+    "intervals), and a record shorter than the window has none."
+)
 
 
 def run_scan(args: argparse.Namespace) -> None:
+    """vellum scan: SCAN_OUTPUT says what it writes."""
     if uses_cluster(args):
         if args.plot:
             raise CommandError("--plot draws the tracks in one process; leave out --scheduler and --workers")
@@ -333,15 +433,16 @@ def run_scan(args: argparse.Namespace) -> None:
     from . import plots
     from .outputs import output_stream
 
-    model, ids, seqs = model_and_records(args)
-    tracks = model.scan(seqs, args.window, args.shift)
+    model, names, seqs = model_and_records(args)
+    tracks = model.scan(seqs, args.window, args.shift, ids=names)
+    ids = names.ids
     with output_stream(args.output) as out:
         for seq_id, track in zip(ids, tracks):
             out.writelines(
                 scan_line(seq_id, w * args.shift, w * args.shift + args.window, score) for w, score in enumerate(track)
             )
     if args.plot:
-        plots.plot_scan(ids, tracks, args.window, args.shift, args.plot)
+        plots.plot_scan(ids, tracks, args.window, args.shift, args.plot, score_label=plots.score_axis_label(model))
         say(f"vellum: score track written to {args.plot}")
 
 
@@ -351,11 +452,12 @@ def run_mutagenesis(args: argparse.Namespace) -> None:
     from .outputs import output_stream
     from .sequences import BASES
 
-    model, ids, seqs = model_and_records(args)
-    model.kernel_.check(seqs, ids=ids)
+    model, names, seqs = model_and_records(args)
+    model.kernel_.check(seqs, ids=names)
+    ids = names.ids
     # One bar over the records instead of one per record's mutants.
     model.set_params(progress=False)
-    with progress_bar(not args.quiet, len(seqs), "mutagenesis", unit="record") as bar:
+    with progress_bar(progress_setting(args), len(seqs), "mutagenesis", unit="record") as bar:
         effects = []
         for seq in seqs:
             effects.append(model.mutagenesis(seq))
@@ -375,20 +477,25 @@ def run_mutagenesis(args: argparse.Namespace) -> None:
 def run_gram(args: argparse.Namespace) -> None:
     if args.output in (None, "-") and sys.stdout.isatty():
         raise CommandError("refusing to write a binary .npy matrix to a terminal; give -o K.npy")
-    from .kernels import GkmKernel
+    from .kernels import GkmKernel, check_one_length
     from .outputs import output_stream, write_npy
 
     kernel = GkmKernel(**kernel_params(args))
-    ids, X = read_for_kernel(args.fasta, args.invalid)
-    X = kernel.check(X, ids=ids)
+    names, X = read_for_kernel(args.fasta, args.invalid)
+    X = kernel.check(X, ids=names)
     Y = None
     if args.fasta2 is not None:
-        ids2, Y = read_for_kernel(args.fasta2, args.invalid)
-        Y = kernel.check(Y, "Y", ids=ids2)
+        names2, Y = read_for_kernel(args.fasta2, args.invalid)
+        Y = kernel.check(Y, "Y", ids=names2)
+    if kernel.positional:
+        # Checked here, where the records' files are known, for either path.
+        check_one_length(X, names)
+        if Y is not None:
+            check_one_length(Y, names2, len(X[0]))
     if uses_cluster(args):
         shape = write_gram_on_cluster(args, kernel, X, Y)
     else:
-        matrix = kernel(X) if Y is None else kernel.references(Y, ids=ids2)(X, ids=ids)
+        matrix = kernel(X, ids=names) if Y is None else kernel.references(Y, ids=names2)(X, ids=names)
         with output_stream(args.output, "wb") as out:
             write_npy(out, matrix)
         shape = matrix.shape
@@ -429,7 +536,7 @@ def run_demo_command(args: argparse.Namespace) -> None:
     params = " ".join(f"{name}={value}" for name, value in DEMO_PARAMS.items())
     say(f"vellum demo: GkmSVC({params}) on {bound.name} and {unbound.name} (CTCF ChIP-seq, 100 bp)")
     start = time.perf_counter()
-    cv = run_demo(n_jobs=args.n_jobs, progress=not args.quiet)
+    cv = run_demo(n_jobs=args.n_jobs, progress=progress_setting(args))
     print(f"sequences: {cv.labels.sum()} bound, {(~cv.labels).sum()} unbound")
     print(f"{FOLDS}-fold cross-validated ROC AUC: {cv.auc:.4f} ± {cv.auc_std:.4f}")
     print(f"time: {time.perf_counter() - start:.1f} s")
@@ -471,9 +578,9 @@ def run_explain(args: argparse.Namespace) -> None:
     from . import plots
     from .outputs import output_stream
 
-    model, ids, seqs = model_and_records(args)
-    model.kernel_.check(seqs, ids=ids)
-    shares = model.contributions(seqs)
+    model, names, seqs = model_and_records(args)
+    ids = names.ids
+    shares = model.contributions(seqs, ids=names)
     with output_stream(args.output) as out:
         out.write("id\tposition\tbase\tcontribution\n")
         for seq_id, seq, values in zip(ids, seqs, shares):
@@ -490,9 +597,19 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    train = commands.add_parser("train", help="train a classifier on bound and unbound sequences")
-    train.add_argument("positives", metavar="POS.fa", help="positive (bound) sequences, label 1")
-    train.add_argument("negatives", metavar="NEG.fa", help="negative (unbound) sequences, label 0")
+    train = commands.add_parser(
+        "train",
+        help="train a classifier on bound and unbound sequences",
+        description="Train a classifier on bound (label 1) and unbound (label 0) sequences, given as two files "
+        "(POS.fa NEG.fa), as one FASTA file whose record ids are the labels (headers >1 and >0), or as one FASTA "
+        "file and a table of id<TAB>label lines (--labels; a first line id<TAB>label is a header). "
+        f"Labels: {LABELS_HELP}.",
+    )
+    train.add_argument(
+        "fasta", metavar="FASTA", help="the positives (label 1) when NEG.fa follows, else every training record"
+    )
+    train.add_argument("negatives", metavar="NEG.fa", nargs="?", help="negative (unbound) sequences, label 0")
+    train.add_argument("--labels", metavar="TSV", help="id<TAB>label lines labelling every record of FASTA")
     train.add_argument("-o", "--output", type=OutputPath, metavar="MODEL", required=True, help="model file to write")
     add_kernel_options(train)
     svm = train.add_argument_group("SVM")
@@ -513,16 +630,25 @@ def build_parser() -> argparse.ArgumentParser:
     add_run_options(train)
     train.set_defaults(run=run_train)
 
-    predict = add_model_command(commands, "predict", "score sequences: id<TAB>score lines", run_predict, "sequences")
+    predict = add_model_command(
+        commands, "predict", "score sequences: id<TAB>decision value lines", run_predict, "sequences"
+    )
+    predict.add_argument(
+        "--proba",
+        action="store_true",
+        help="write each record's probability of the positive class (classes_[1]) instead "
+        "(a classifier trained with --probability)",
+    )
     add_output_option(predict, "the scores")
     add_cluster_options(predict)
 
     scan = add_model_command(
         commands,
         "scan",
-        "score every window: id, start, end, score lines (BED-like)",
+        "score every window: bedGraph-like record<TAB>start<TAB>end<TAB>decision value lines",
         run_scan,
         "sequences of any length",
+        SCAN_OUTPUT,
     )
     scan.add_argument("--window", type=positive_int, required=True, help="window length (bp)")
     scan.add_argument("--shift", type=positive_int, required=True, help="step between window starts (bp)")

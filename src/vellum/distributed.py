@@ -47,7 +47,7 @@ from .fasta import (
     warn_dropped,
 )
 from .kernels import GkmKernel, ReferenceSet, check_one_length, check_window, chunk_bounds, window_count, window_pieces
-from .sequences import check_choice, first_invalid
+from .sequences import RecordNames, check_choice, first_invalid
 
 DEFAULT_BLOCK = 1000
 """Rows of a Gram stripe and side of its blocks: a block is 8 MB of
@@ -55,7 +55,14 @@ float64, a stripe of this many queries searches its index efficiently, and
 a Gram of 20,000 sequences makes ten tasks of equal work."""
 
 DEFAULT_PARTITION_BASES = 1 << 22
-"""Bases of FASTA text a predict or scan task reads and scores."""
+"""Most bases of FASTA text a predict or scan task reads and scores."""
+
+MIN_PARTITIONS = 64
+MIN_PARTITION_BASES = 1 << 15
+"""By default a file is cut into at least MIN_PARTITIONS partitions of at
+least MIN_PARTITION_BASES bases each (a few ms of work for a table model):
+every worker of a cluster gets work, and a progress bar over the partitions
+moves in steps of a few percent rather than from 0/1 to 1/1."""
 
 QUIET_MONITORS = {
     "distributed.admin.tick.interval": "1s",
@@ -267,8 +274,8 @@ def gram(
     X = kernel.check(seqs, "seqs")
     columns = X if Y is None else kernel.check(Y, "Y")
     if kernel.positional:
-        check_one_length(X, "seqs")
-        check_one_length(columns, "Y", len(X[0]))
+        check_one_length(X, RecordNames("seqs"))
+        check_one_length(columns, RecordNames("Y"), len(X[0]))
     row_bounds = list(chunk_bounds(len(X), block))
     column_bounds = row_bounds if Y is None else list(chunk_bounds(len(columns), block))
     # One node per side, not one per block: tasks that depend on a couple of
@@ -373,7 +380,7 @@ def predict(
     fasta: str | os.PathLike,
     *,
     invalid: str | None = None,
-    partition_bases: int = DEFAULT_PARTITION_BASES,
+    partition_bases: int | None = None,
 ) -> dd.DataFrame:
     """Decision value of every record of a FASTA file, computed by tasks.
 
@@ -390,20 +397,25 @@ def predict(
         with ``invalid="skip"``, else "error", which refuses such a record
         here with read_fasta's error. A record the kernel refuses (too
         short or too long) fails the computation, named.
-    partition_bases : int
-        Bases a task reads, roughly: one partition per that many.
+    partition_bases : int, optional
+        Bases a task reads, roughly: one partition per that many. None:
+        the file's bases in ``MIN_PARTITIONS`` partitions, from 32 kb to
+        4 Mb each.
 
     Returns
     -------
     dask.dataframe.DataFrame
-        Columns ``id`` and ``score``, one row per record in file order.
-        Scores are bitwise ``model.decision_values`` of the records.
+        Columns ``id`` and ``score``, one row per record in file order,
+        indexed 0, 1, 2, ... across partitions. Scores are bitwise
+        ``model.decision_values`` of the records.
     """
     model, read_mode = _prepare(model, invalid)
     index, records = _records(fasta, read_mode)
+    partition_bases = _partition_bases(index, records, partition_bases)
     pieces = [_Piece(index.slice(r), 0) for r in records]
     parts = _group(pieces, [index.lengths[r] for r in records], partition_bases)
-    return _frame(_predict_partition, model, index.path, parts, read_mode, _predict_rows([], []))
+    rows = [len(part) for part in parts]
+    return _frame(_predict_partition, model, index.path, parts, rows, read_mode, _predict_rows([], []))
 
 
 def scan(
@@ -413,14 +425,16 @@ def scan(
     shift: int,
     *,
     invalid: str | None = None,
-    partition_bases: int = DEFAULT_PARTITION_BASES,
+    partition_bases: int | None = None,
 ) -> dd.DataFrame:
     """Decision value of every window of every record of a FASTA file.
 
-    Window w of a record covers bases ``[w * shift, w * shift + window)``,
-    as in ``model.scan`` and ``vellum scan``. Records longer than
-    partition_bases are cut into overlapping slices at window starts, so
-    every window is scored whole; chromosomes are never read whole.
+    Window w of a record covers bases ``[w * shift, w * shift + window)``
+    (0-based, end excluded), as in ``model.scan`` and ``vellum scan``: a
+    bedGraph-like track whose intervals overlap when shift < window.
+    Records longer than partition_bases are cut into overlapping slices at
+    window starts, so every window is scored whole; chromosomes are never
+    read whole.
 
     Parameters
     ----------
@@ -435,27 +449,31 @@ def scan(
         Step between window starts, at least 1.
     invalid : {"error", "drop", "keep"}, optional
         As for :func:`predict`.
-    partition_bases : int
-        Bases a task reads, roughly.
+    partition_bases : int, optional
+        Bases a task reads, roughly; None as for :func:`predict`.
 
     Returns
     -------
     dask.dataframe.DataFrame
         Columns ``id``, ``start``, ``end``, ``score``: one row per window, in
-        file order; scores are bitwise those of ``model.scan``.
+        file order, indexed 0, 1, 2, ... across partitions; scores are
+        bitwise those of ``model.scan``.
     """
     model, read_mode = _prepare(model, invalid)
     check_window(window, shift, model.kernel_.L)
-    if partition_bases < window:
+    if partition_bases is not None and partition_bases < window:
         raise ValueError(f"partition_bases must be at least the window ({window}); got {partition_bases}")
     index, records = _records(fasta, read_mode)
+    partition_bases = _partition_bases(index, records, partition_bases)
     pieces, sizes = [], []
     for record in records:
         for piece in _record_pieces(index, record, window, shift, partition_bases):
             pieces.append(piece)
             sizes.append(piece.slice.stop - piece.slice.start)
     parts = _group(pieces, sizes, partition_bases)
-    return _frame(_scan_partition, model, index.path, parts, read_mode, _scan_rows([], [], []), window, shift)
+    rows = [sum(piece.n_windows for piece in part) for part in parts]
+    meta = _scan_rows([], [], [])
+    return _frame(_scan_partition, model, index.path, parts, rows, read_mode, meta, window, shift)
 
 
 def _prepare(model: _GkmSVMBase, invalid: str | None) -> tuple[_GkmSVMBase, str]:
@@ -482,6 +500,15 @@ def _records(fasta: str | os.PathLike, read_mode: str) -> tuple[FastaIndex, list
     if len(kept) < len(index):
         warn_dropped(index.path, len(index) - len(kept), len(index), stacklevel=4)
     return index, kept
+
+
+def _partition_bases(index: FastaIndex, records: list[int], given: int | None) -> int:
+    """Bases a task reads: given, or the records' bases in MIN_PARTITIONS
+    partitions, from MIN_PARTITION_BASES to DEFAULT_PARTITION_BASES."""
+    if given is not None:
+        return given
+    total = sum(index.lengths[r] for r in records)
+    return min(DEFAULT_PARTITION_BASES, max(MIN_PARTITION_BASES, -(-total // MIN_PARTITIONS)))
 
 
 def _record_pieces(index: FastaIndex, record: int, window: int, shift: int, max_bases: int) -> Iterator[_Piece]:
@@ -513,18 +540,37 @@ def _group(pieces: list[_Piece], sizes: Sequence[int], max_bases: int) -> list[l
     return parts + [current] if current else parts
 
 
-def _frame(task, model, path: str, parts: list[list[_Piece]], read_mode: str, meta: pd.DataFrame, *args):
-    """One task per partition, all sharing one graph node holding the model."""
+def _frame(
+    task, model, path: str, parts: list[list[_Piece]], rows: list[int], read_mode: str, meta: pd.DataFrame, *args
+):
+    """One task per partition, all sharing one graph node holding the model;
+    rows[i] is the number of rows of partition i, so that each task indexes
+    its rows from the count before it and the frame's index is unique."""
     model_node = dask.delayed(model, traverse=False)
-    chunks = [dask.delayed(task, pure=True)(model_node, path, part, read_mode, *args) for part in parts]
+    firsts = np.cumsum([0] + rows[:-1]).tolist()
+    chunks = [
+        dask.delayed(_rows_from, pure=True)(first, task, model_node, path, part, read_mode, *args)
+        for part, first in zip(parts, firsts)
+    ]
     return dd.from_delayed(chunks, meta=meta, verify_meta=False)
 
 
-def _read_checked(path: str, pieces: list[_Piece], read_mode: str) -> Iterator[tuple[str, str]]:
-    """(id, bases) of each piece; under "error" a non-ACGT character raises a
-    ValueError naming the record and the character's position in it."""
+def _rows_from(first: int, task, *args) -> pd.DataFrame:
+    """The frame of task(*args), its rows numbered from first on."""
+    frame = task(*args)
+    frame.index = pd.RangeIndex(first, first + len(frame))
+    return frame
+
+
+def _read_checked(
+    model: _GkmSVMBase, path: str, pieces: list[_Piece], read_mode: str
+) -> Iterator[tuple[str, str]]:
+    """(id, bases) of each piece; a non-ACGT character raises a ValueError
+    naming the record and the character's position in the record (not in
+    the piece), under "error" or when the model refuses such characters."""
+    refuse = read_mode == "error" or model.kernel_.invalid == "error"
     for piece, (record_id, text) in zip(pieces, read_slices(path, [p.slice for p in pieces])):
-        if read_mode == "error":
+        if refuse:
             char = first_invalid(text)
             if char is not None:
                 raise ValueError(invalid_base_message(path, record_id, char.group(), piece.slice.start + char.start()))
@@ -532,17 +578,16 @@ def _read_checked(path: str, pieces: list[_Piece], read_mode: str) -> Iterator[t
 
 
 def _predict_partition(model: _GkmSVMBase, path: str, pieces: list[_Piece], read_mode: str) -> pd.DataFrame:
-    ids, seqs = map(list, zip(*_read_checked(path, pieces, read_mode)))
-    return _predict_rows(ids, model.decision_values(seqs, ids=ids))
+    ids, seqs = map(list, zip(*_read_checked(model, path, pieces, read_mode)))
+    return _predict_rows(ids, model.decision_values(seqs, ids=RecordNames.of_file(path, ids)))
 
 
 def _scan_partition(
     model: _GkmSVMBase, path: str, pieces: list[_Piece], read_mode: str, window: int, shift: int
 ) -> pd.DataFrame:
     ids, starts, scores = [], [], []
-    for piece, (record_id, text) in zip(pieces, _read_checked(path, pieces, read_mode)):
-        model.kernel_.check([text], ids=[record_id], max_length=None, min_length=0)
-        [track] = model.scan([text], window, shift)
+    for piece, (record_id, text) in zip(pieces, _read_checked(model, path, pieces, read_mode)):
+        [track] = model.scan([text], window, shift, ids=RecordNames.of_file(path, [record_id]))
         ids.append(np.full(piece.n_windows, record_id, dtype=object))
         starts.append(piece.slice.start + shift * np.arange(piece.n_windows, dtype=np.int64))
         scores.append(track[: piece.n_windows])

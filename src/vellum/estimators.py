@@ -26,7 +26,7 @@ from sklearn.utils.validation import check_is_fitted
 from ._progress import progress_bar
 from .kernels import GkmKernel, ReferenceSet, check_window, chunk_bounds, window_count, window_pieces
 from .lmer_table import LmerKernel, LmerTable, base_codes
-from .sequences import BASES, as_text_list, check_choice
+from .sequences import BASES, RecordNames, as_text_list, check_choice
 from .table_solver import DualProblem, DualSolution, solve
 
 SOLVERS = ("auto", "gram", "table")
@@ -241,7 +241,9 @@ class _GkmSVMBase(BaseEstimator):
         view.flags.writeable = False
         return view
 
-    def contributions(self, X: Iterable[str]) -> list[np.ndarray]:
+    def contributions(
+        self, X: Iterable[str], *, ids: Sequence[str] | RecordNames | None = None
+    ) -> list[np.ndarray]:
         """Each base's share of each sequence's decision value.
 
         Every L-mer adds its weight (:meth:`lmer_weights`) divided by the
@@ -253,6 +255,8 @@ class _GkmSVMBase(BaseEstimator):
         ----------
         X : list of str
             Sequences (at most 2,047 bases each).
+        ids : sequence of str or RecordNames, optional
+            Record ids of X (and their files), for error messages.
 
         Returns
         -------
@@ -260,10 +264,12 @@ class _GkmSVMBase(BaseEstimator):
             One float64 array of ``len(X[i])`` values per sequence.
         """
         table = self._check_table_model("contributions")
-        X = self.kernel_.check(X, "X")
+        X = self.kernel_.check(X, "X", ids=ids)
         return [table.contributions(seq) for seq in X]
 
-    def _apply(self, predictor: Callable, X: Iterable[str], name: str = "X", ids: Sequence[str] | None = None):
+    def _apply(
+        self, predictor: Callable, X: Iterable[str], name: str = "X", ids: Sequence[str] | RecordNames | None = None
+    ):
         """predictor (a fitted precomputed-kernel method) on X's kernel rows."""
         if not self.support_sequences_:
             # The constant model: no kernel value is read.
@@ -272,7 +278,9 @@ class _GkmSVMBase(BaseEstimator):
         blocks = self._references().blocks(X, name=name, ids=ids, progress=self.progress)
         return np.concatenate([self._on_rows(predictor, block) for _, _, block in blocks])
 
-    def _table_decisions(self, X: Iterable[str], name: str = "X", ids: Sequence[str] | None = None) -> np.ndarray:
+    def _table_decisions(
+        self, X: Iterable[str], name: str = "X", ids: Sequence[str] | RecordNames | None = None
+    ) -> np.ndarray:
         """Decision values of X through the L-mer table."""
         X = self.kernel_.check(X, name, ids=ids)
         table = self._lmer_table()
@@ -309,7 +317,7 @@ class _GkmSVMBase(BaseEstimator):
         raise NotImplementedError
 
     def decision_values(
-        self, X: Iterable[str], *, name: str = "X", ids: Sequence[str] | None = None
+        self, X: Iterable[str], *, name: str = "X", ids: Sequence[str] | RecordNames | None = None
     ) -> np.ndarray:
         """One score per sequence: the decision value of a binary classifier
         (positive for ``classes_[1]``), the prediction of a regressor.
@@ -320,8 +328,8 @@ class _GkmSVMBase(BaseEstimator):
             Sequences.
         name : str
             How errors call X.
-        ids : sequence of str, optional
-            Record ids of X, for error messages.
+        ids : sequence of str or RecordNames, optional
+            Record ids of X (and their files), for error messages.
 
         Returns
         -------
@@ -332,14 +340,19 @@ class _GkmSVMBase(BaseEstimator):
             return self._table_decisions(X, name, ids)
         return self._apply(self._scalar_predictor(), X, name, ids)
 
-    def scan(self, X: Iterable[str], window: int, shift: int) -> list[np.ndarray]:
+    def scan(
+        self, X: Iterable[str], window: int, shift: int, *, ids: Sequence[str] | RecordNames | None = None
+    ) -> list[np.ndarray]:
         """Decision value of every window of every sequence.
 
         Window w of a sequence covers bases ``[w * shift, w * shift + window)``
-        (windows that would run past the end are not scored). Each window
-        scores exactly what :meth:`decision_values` gives for its own text.
-        Sequences may have any length: longer ones than 2,047 bases are cut
-        into overlapping pieces at window starts, which changes no value.
+        (0-based, end excluded; windows that would run past the end are not
+        scored), so windows overlap when shift < window: as intervals the
+        result is a bedGraph-like track whose intervals may overlap. Each
+        window scores exactly what :meth:`decision_values` gives for its own
+        text. Sequences may have any length: longer ones than 2,047 bases
+        are cut into overlapping pieces at window starts, which changes no
+        value; one shorter than the window has no windows.
 
         Parameters
         ----------
@@ -350,6 +363,8 @@ class _GkmSVMBase(BaseEstimator):
             sequences' length).
         shift : int
             Step between window starts, at least 1.
+        ids : sequence of str or RecordNames, optional
+            Record ids of X (and their files), for error messages.
 
         Returns
         -------
@@ -359,7 +374,7 @@ class _GkmSVMBase(BaseEstimator):
         """
         self._check_scalar()
         check_window(window, shift, self.kernel_.L)
-        X = self.kernel_.check(X, "X", max_length=None, min_length=0)
+        X = self.kernel_.check(X, "X", ids=ids, max_length=None, min_length=0)
         tracks = [np.empty(window_count(len(seq), window, shift)) for seq in X]
         if self._scores_through_table():
             blocks = self._table_window_blocks
@@ -512,7 +527,7 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
         pos_kernel: str = "triangular",
         weight_sigma: float = 50.0,
         weight_gamma: float = 1.0,
-        progress: bool = False,
+        progress: bool | str = False,
         C: float = 1.0,
         class_weight: dict | str | None = None,
         probability: bool = False,
@@ -659,7 +674,7 @@ class GkmSVR(RegressorMixin, _GkmSVMBase):
         pos_kernel: str = "triangular",
         weight_sigma: float = 50.0,
         weight_gamma: float = 1.0,
-        progress: bool = False,
+        progress: bool | str = False,
         C: float = 1.0,
         epsilon: float = 0.1,
         solver: str = "auto",

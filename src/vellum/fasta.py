@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from functools import partial
 from typing import BinaryIO, Iterable, Iterator, NoReturn
 
-from .sequences import check_choice, first_invalid
+from .sequences import check_choice, file_record, first_invalid
 
 READ_MODES = ("error", "drop", "keep")
 
@@ -154,7 +154,7 @@ def invalid_base_message(path: str | os.PathLike, record_id: str, char: str, pos
     """How an error names a non-ACGT character at a position of a record
     (a byte beyond ASCII by its value, since it is no character alone)."""
     shown = repr(char) if char.isascii() else f"byte 0x{ord(char):02X}"
-    return f"{path}: record {record_id!r} holds {shown} at position {position}, not A/C/G/T"
+    return f"{file_record(path, record_id)} holds {shown} at position {position}, not A/C/G/T"
 
 
 def refuse_invalid_records(

@@ -12,8 +12,8 @@ from joblib import effective_n_jobs
 from sklearn.base import BaseEstimator, clone
 
 from . import _gkmkern
-from ._progress import progress_bar
-from .sequences import MAX_SEQUENCE_LENGTH, check_choice, check_sequences
+from ._progress import check_progress, progress_bar
+from .sequences import MAX_SEQUENCE_LENGTH, RecordNames, check_choice, check_sequences, record_names
 
 WEIGHT_SCHEMES = (_gkmkern.WEIGHT_FULL, _gkmkern.WEIGHT_TRUNCATED, _gkmkern.WEIGHT_ESTIMATED_FULL)
 
@@ -32,6 +32,13 @@ _POSITIONAL_PEAK = 50.0
 # Queries per native call: small enough for a progress bar to move and for
 # the encoded queries of one call to stay a few megabytes.
 QUERY_CHUNK = 256
+
+# A Gram drawn with a progress bar is computed in this many stripes of rows
+# (fewer below GRAM_STRIPE_ROWS rows a stripe), each one native call holding
+# about as many pairs as the next, so that the bar moves in steps of 5%. A
+# Gram without a bar is one call.
+GRAM_STRIPES = 20
+GRAM_STRIPE_ROWS = 64
 
 
 def result_buffer(out: np.ndarray | None, shape: tuple[int, ...]) -> np.ndarray:
@@ -136,8 +143,11 @@ class GkmKernel(BaseEstimator):
         Width of the positional weight (every shape but "laplacian").
     weight_gamma : float, default=1.0
         Decay rate of the "laplacian" positional weight.
-    progress : bool, default=False
-        Show a progress bar on stderr for work that lasts more than a second.
+    progress : {False, True, "auto"}, default=False
+        Show a progress bar on stderr for work that lasts more than a second:
+        always (True), never (False), or when stderr is a terminal ("auto",
+        as the ``vellum`` command sets it, so that a saved model draws no
+        bars in notebooks or logs).
 
     Notes
     -----
@@ -159,7 +169,7 @@ class GkmKernel(BaseEstimator):
         pos_kernel: str = "triangular",
         weight_sigma: float = 50.0,
         weight_gamma: float = 1.0,
-        progress: bool = False,
+        progress: bool | str = False,
     ):
         self.L = L
         self.k = k
@@ -175,7 +185,12 @@ class GkmKernel(BaseEstimator):
         self.progress = progress
 
     def __call__(
-        self, X: Iterable[str], Y: Iterable[str] | None = None, *, out: np.ndarray | None = None
+        self,
+        X: Iterable[str],
+        Y: Iterable[str] | None = None,
+        *,
+        out: np.ndarray | None = None,
+        ids: Sequence[str] | RecordNames | None = None,
     ) -> np.ndarray:
         """Kernel matrix of X against Y, or the symmetric Gram of X.
 
@@ -187,6 +202,8 @@ class GkmKernel(BaseEstimator):
             DNA sequences (columns); None for the Gram matrix of X.
         out : ndarray, optional
             Writable C-contiguous float64 array of the result's shape to fill.
+        ids : sequence of str or RecordNames, optional
+            Record ids of X (and their files), for error messages.
 
         Returns
         -------
@@ -194,19 +211,19 @@ class GkmKernel(BaseEstimator):
             Entry [i, j] is X[i] against Y[j] (or X[j]).
         """
         if Y is not None:
-            return self.references(Y)(X, out=out)
-        X = self.check(X, "X")
-        return self._gram(X, result_buffer(out, (len(X), len(X))))
+            return self.references(Y)(X, out=out, ids=ids)
+        X = self.check(X, "X", ids=ids)
+        return self._gram(X, result_buffer(out, (len(X), len(X))), record_names("X", ids))
 
-    def references(self, Y: Iterable[str], *, ids: Sequence[str] | None = None) -> "ReferenceSet":
+    def references(self, Y: Iterable[str], *, ids: Sequence[str] | RecordNames | None = None) -> "ReferenceSet":
         """Y encoded and indexed once, to score any number of queries against.
 
         Parameters
         ----------
         Y : list of str
             Reference sequences.
-        ids : sequence of str, optional
-            Record ids, for error messages.
+        ids : sequence of str or RecordNames, optional
+            Record ids (and their files), for error messages.
         """
         return ReferenceSet(self, Y, ids=ids)
 
@@ -215,7 +232,7 @@ class GkmKernel(BaseEstimator):
         X: Iterable[str],
         name: str = "X",
         *,
-        ids: Sequence[str] | None = None,
+        ids: Sequence[str] | RecordNames | None = None,
         max_length: int | None = MAX_SEQUENCE_LENGTH,
         min_length: int | None = None,
     ) -> list[str]:
@@ -232,6 +249,7 @@ class GkmKernel(BaseEstimator):
                 raise TypeError(f"{name} must be an int, not {type(value).__name__}")
         check_choice("weight_scheme", self.weight_scheme, WEIGHT_SCHEMES)
         check_choice("invalid", self.invalid, ("error", "skip"))
+        check_progress(self.progress)
         if self.positional:
             check_choice("pos_kernel", self.pos_kernel, POSITIONAL_PROFILES)
             if not self.weight_gamma >= 0:
@@ -270,23 +288,48 @@ class GkmKernel(BaseEstimator):
             return texts
         return [_gkmkern.Sequence(native, text, skip_invalid=True) for text in texts]
 
-    def _gram(self, X: list[str], out: np.ndarray) -> np.ndarray:
+    def _gram(self, X: list[str], out: np.ndarray, names: RecordNames) -> np.ndarray:
         if self.positional:
-            check_one_length(X, "X")
-        with progress_bar(self.progress, len(X), "Gram matrix") as bar:
-            ReferenceSet(self, X).gram_rows(0, len(X), out=out)
-            bar.update(len(X))
+            check_one_length(X, names)
+        references = ReferenceSet(self, X)
+        n = len(X)
+        with progress_bar(self.progress, pairs_in_rows(n, 0, n), "Gram matrix", unit="pair", unit_scale=True) as bar:
+            if bar.disable:
+                return references.gram_rows(0, n, out=out)
+            for start, stop in gram_stripes(n):
+                # Cells left of a stripe mirror the stripes above it.
+                out[start:stop, start:] = references.gram_rows(start, stop)
+                out[start:stop, :start] = out[:start, start:stop].T
+                bar.update(pairs_in_rows(n, start, stop))
         return out
 
 
-def check_one_length(texts: Sequence[str], name: str, length: int | None = None) -> None:
-    """Raise ValueError unless every text has the same length (length, when given)."""
+def pairs_in_rows(n: int, start: int, stop: int) -> int:
+    """Cells of rows [start, stop) of an n x n Gram on or right of its diagonal."""
+    return (stop - start) * n - (stop * (stop - 1) - start * (start - 1)) // 2
+
+
+def gram_stripes(n: int) -> list[tuple[int, int]]:
+    """(start, stop) of consecutive stripes of rows of an n x n Gram, each
+    holding about the same number of pairs (the upper ones fewer rows)."""
+    if n == 0:
+        return []
+    stripes = min(GRAM_STRIPES, max(1, n // GRAM_STRIPE_ROWS))
+    pairs_up_to = np.cumsum(np.arange(n, 0, -1))
+    stops = np.searchsorted(pairs_up_to, pairs_up_to[-1] * np.arange(1, stripes) / stripes) + 1
+    edges = np.unique(np.concatenate(([0], stops, [n]))).tolist()
+    return list(zip(edges[:-1], edges[1:]))
+
+
+def check_one_length(texts: Sequence[str], names: RecordNames, length: int | None = None) -> None:
+    """Raise ValueError, naming the text by names, unless every text has the
+    same length (length, when given)."""
     expected = len(texts[0]) if length is None else length
     for i, text in enumerate(texts):
         if len(text) != expected:
             raise ValueError(
-                f"the positional kernel compares sequences of one length: {name}[{i}] has {len(text)} bases, "
-                f"expected {expected}"
+                f"{names(i)} has {len(text)} bases; the positional kernel compares sequences of one length, "
+                f"{expected} bases"
             )
 
 
@@ -302,17 +345,17 @@ class ReferenceSet:
         The kernel (copied: later changes to it do not affect this set).
     Y : list of str
         Reference sequences.
-    ids : sequence of str, optional
-        Record ids, for error messages.
+    ids : sequence of str or RecordNames, optional
+        Record ids (and their files), for error messages.
     """
 
-    def __init__(self, kernel: GkmKernel, Y: Iterable[str], *, ids: Sequence[str] | None = None):
+    def __init__(self, kernel: GkmKernel, Y: Iterable[str], *, ids: Sequence[str] | RecordNames | None = None):
         self.kernel = clone(kernel)
         self.sequences = self.kernel.check(Y, "Y", ids=ids)
         self._native = self.kernel.native()
         skip = self.kernel.invalid == "skip"
         if self.kernel.positional:
-            check_one_length(self.sequences, "Y")
+            check_one_length(self.sequences, record_names("Y", ids))
             self._encoded = [_gkmkern.Sequence(self._native, text, skip_invalid=skip) for text in self.sequences]
         else:
             for text in self.sequences:
@@ -326,7 +369,7 @@ class ReferenceSet:
         return (type(self), (self.kernel, self.sequences))
 
     def __call__(
-        self, X: Iterable[str], *, out: np.ndarray | None = None, ids: Sequence[str] | None = None
+        self, X: Iterable[str], *, out: np.ndarray | None = None, ids: Sequence[str] | RecordNames | None = None
     ) -> np.ndarray:
         """Every sequence of X against every reference.
 
@@ -336,14 +379,14 @@ class ReferenceSet:
             Query sequences.
         out : ndarray, optional
             Writable C-contiguous float64 array of shape (len(X), len(self)).
-        ids : sequence of str, optional
-            Record ids of X, for error messages.
+        ids : sequence of str or RecordNames, optional
+            Record ids of X (and their files), for error messages.
 
         Returns
         -------
         ndarray of shape (len(X), len(self))
         """
-        X = self.kernel.check(X, "X", ids=ids)
+        X = self._check_queries(X, "X", ids)
         out = result_buffer(out, (len(X), len(self)))
         for _ in self._blocks(X, out, self.kernel.progress):
             pass
@@ -392,7 +435,7 @@ class ReferenceSet:
         X: Iterable[str],
         *,
         name: str = "X",
-        ids: Sequence[str] | None = None,
+        ids: Sequence[str] | RecordNames | None = None,
         progress: bool | None = None,
     ) -> Iterator[tuple[int, int, np.ndarray]]:
         """The rows of X against the references, a chunk of queries at a time.
@@ -406,8 +449,8 @@ class ReferenceSet:
             Query sequences.
         name : str
             How errors call X.
-        ids : sequence of str, optional
-            Record ids of X, for error messages.
+        ids : sequence of str or RecordNames, optional
+            Record ids of X (and their files), for error messages.
         progress : bool, optional
             Show a progress bar; None follows the kernel's ``progress``.
 
@@ -417,7 +460,7 @@ class ReferenceSet:
             The chunk's rows of X.
         block : ndarray of shape (stop - start, len(self))
         """
-        X = self.kernel.check(X, name, ids=ids)
+        X = self._check_queries(X, name, ids)
         yield from self._blocks(X, None, self.kernel.progress if progress is None else progress)
 
     def _blocks(
@@ -431,9 +474,16 @@ class ReferenceSet:
                 bar.update(stop - start)
                 yield start, stop, block
 
+    def _check_queries(self, X: Iterable[str], name: str, ids: Sequence[str] | RecordNames | None) -> list[str]:
+        """X checked whole, before it is cut into chunks, so that an error
+        names a query by its index in X (or its record)."""
+        X = self.kernel.check(X, name, ids=ids)
+        if self.kernel.positional:
+            check_one_length(X, record_names(name, ids), len(self.sequences[0]))
+        return X
+
     def _score(self, texts: list[str], out: np.ndarray) -> None:
         if self.kernel.positional:
-            check_one_length(texts, "X", len(self.sequences[0]))
             self._native.cross_eval(self._encode(texts), self._encoded, out=out)
         else:
             self._native.eval_batch(self._encode(texts), out=out)

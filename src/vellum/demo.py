@@ -41,15 +41,15 @@ def demo_data(per_class: int | None = None) -> tuple[list[str], np.ndarray]:
     return bound + unbound, np.array([1] * len(bound) + [0] * len(unbound))
 
 
-def run_demo(n_jobs: int | None = 1, progress: bool = False, per_class: int | None = None) -> CrossValidatedROC:
+def run_demo(n_jobs: int | None = 1, progress: bool | str = False, per_class: int | None = None) -> CrossValidatedROC:
     """Cross-validate the demo classifier.
 
     Parameters
     ----------
     n_jobs : int, default=1
         Threads of the kernel evaluation.
-    progress : bool, default=False
-        Show a progress bar on stderr.
+    progress : {False, True, "auto"}, default=False
+        Show a progress bar on stderr (see :class:`vellum.GkmKernel`).
     per_class : int, optional
         Use only the first per_class records of each class.
 

@@ -11,7 +11,7 @@ from typing import Sequence
 import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
-from sklearn.metrics import roc_curve
+from sklearn.metrics import roc_auc_score, roc_curve
 
 from .outputs import atomic_write
 from .sequences import BASES
@@ -26,15 +26,27 @@ def save_png(fig: Figure, path: str | os.PathLike) -> None:
 
 def stacked_panels(n: int, width: float, panel_height: float, margin: float) -> tuple[Figure, np.ndarray]:
     """A figure of n panels one above the other, each panel_height inches tall."""
-    fig = Figure(figsize=(width, panel_height * n + margin))
+    # Constrained layout leaves room for titles, a shared colour bar and
+    # two-line tick labels, which tight_layout does not combine.
+    fig = Figure(figsize=(width, panel_height * n + margin), layout="constrained")
     return fig, fig.subplots(n, 1, squeeze=False)[:, 0]
 
 
 def save_panels(fig: Figure, axes: np.ndarray, xlabel: str, path: str | os.PathLike) -> None:
     """Label the shared position axis under the last panel and write the figure."""
     axes[-1].set_xlabel(xlabel)
-    fig.tight_layout()
     save_png(fig, path)
+
+
+def score_axis_label(model) -> str:
+    """What a fitted model's scores are: a classifier's decision value, with
+    the class a positive value favours, or a regressor's prediction."""
+    classes = getattr(model, "classes_", None)
+    if classes is None:
+        return "predicted value"
+    positive = classes[1]
+    named = positive if isinstance(positive, str) else f"class {positive}"
+    return f"decision value\n(> 0 favours {named})"
 
 
 def plot_roc(
@@ -45,7 +57,15 @@ def plot_roc(
     title: str = "ROC curve",
     fold_aucs: Sequence[float] | None = None,
 ) -> None:
-    """ROC curve of scores against boolean labels, written to path as PNG.
+    """ROC curve of scores against boolean labels, written to path as PNG
+    (see :func:`roc_figure`)."""
+    save_png(roc_figure(labels, scores, title=title, fold_aucs=fold_aucs), path)
+
+
+def roc_figure(
+    labels: np.ndarray, scores: np.ndarray, *, title: str = "ROC curve", fold_aucs: Sequence[float] | None = None
+) -> Figure:
+    """ROC curve of scores against boolean labels, its AUC in the legend.
 
     Parameters
     ----------
@@ -53,25 +73,30 @@ def plot_roc(
         True for the positive class.
     scores : array of float
         Higher means more likely positive.
-    path : str or path-like
-        PNG file to write.
     title : str
         Figure title.
     fold_aucs : sequence of float, optional
-        Per-fold AUCs of a cross-validation, reported in the legend.
+        Per-fold AUCs of a cross-validation: scores are then pooled
+        out-of-fold scores, and the legend gives both the AUC of the pooled
+        curve drawn and the mean and spread of the folds' AUCs, which
+        differ.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
     """
     fpr, tpr, _ = roc_curve(labels, scores)
-    label = "pooled out-of-fold scores" if fold_aucs is not None else "scores"
+    label = f"AUC {roc_auc_score(labels, scores):.3f}"
     if fold_aucs is not None:
-        label += f"\nfold AUC {np.mean(fold_aucs):.3f} ± {np.std(fold_aucs):.3f}"
-    fig = Figure(figsize=(5, 5))
+        spread = f"{np.mean(fold_aucs):.3f} ± {np.std(fold_aucs):.3f}"
+        label = f"pooled out-of-fold scores, {label}\nmean of fold AUCs {spread}"
+    fig = Figure(figsize=(5, 5), layout="constrained")
     ax = fig.add_subplot()
     ax.plot(fpr, tpr, lw=2, label=label)
     ax.plot([0, 1], [0, 1], ls="--", color="grey", lw=1, label="chance")
     ax.set(xlim=(0, 1), ylim=(0, 1.01), xlabel="false positive rate", ylabel="true positive rate", title=title)
     ax.legend(loc="lower right")
-    fig.tight_layout()
-    save_png(fig, path)
+    return fig
 
 
 def plot_scan(
@@ -81,21 +106,60 @@ def plot_scan(
     shift: int,
     path: str | os.PathLike,
     *,
+    score_label: str = "decision value",
     max_records: int = 6,
 ) -> None:
+    """Score tracks of scanned sequences written to path as PNG (see :func:`scan_figure`)."""
+    fig, axes = scan_figure(ids, tracks, window, shift, score_label=score_label, max_records=max_records)
+    save_panels(fig, axes, "position of window centre (bp)", path)
+
+
+def scan_figure(
+    ids: Sequence[str],
+    tracks: Sequence[np.ndarray],
+    window: int,
+    shift: int,
+    *,
+    score_label: str = "decision value",
+    max_records: int = 6,
+) -> tuple[Figure, np.ndarray]:
     """Score tracks of scanned sequences, one panel per record (the first max_records).
 
-    Each window's score is drawn at its centre, ``w * shift + window / 2``.
+    Each window's score is drawn at its centre, ``w * shift + window / 2``;
+    a record shorter than the window says it has none.
+
+    Parameters
+    ----------
+    ids : sequence of str
+        Record ids.
+    tracks : sequence of ndarray
+        Each record's window scores.
+    window, shift : int
+        The scan's geometry.
+    score_label : str
+        What a score is (:func:`score_axis_label` of the model).
+    max_records : int
+        Panels at most.
+
+    Returns
+    -------
+    fig : matplotlib.figure.Figure
+    axes : ndarray of Axes
     """
     shown = list(zip(ids, tracks))[:max_records]
     fig, axes = stacked_panels(len(shown), 9, 1.8, 0.8)
     for ax, (seq_id, track) in zip(axes, shown):
+        ax.set_title(f"{seq_id} (window {window}, shift {shift})", fontsize=9, loc="left")
+        ax.set_ylabel(score_label, fontsize=8)
+        if not len(track):
+            message = f"no windows: the record is shorter than the {window}-bp window"
+            ax.text(0.5, 0.5, message, transform=ax.transAxes, ha="center", va="center", color="grey")
+            ax.set(xticks=[], yticks=[])
+            continue
         centres = np.arange(len(track)) * shift + window / 2
         ax.plot(centres, track, lw=1)
         ax.axhline(0, color="grey", lw=0.8, ls="--")
-        ax.set_ylabel("score")
-        ax.set_title(f"{seq_id} (window {window}, shift {shift})", fontsize=9, loc="left")
-    save_panels(fig, axes, "position of window centre (bp)", path)
+    return fig, axes
 
 
 def plot_mutagenesis(
@@ -105,25 +169,90 @@ def plot_mutagenesis(
     path: str | os.PathLike,
     *,
     max_records: int = 4,
+    max_bases: int = 100,
 ) -> None:
-    """Heatmaps of substitution effects (4 x length), one per record (the first max_records).
+    """Substitution-effect heatmaps written to path as PNG (see :func:`mutagenesis_figure`)."""
+    fig, axes = mutagenesis_figure(ids, seqs, effects, max_records=max_records, max_bases=max_bases)
+    save_panels(fig, axes, "reference base (position in bp, 0-based, above each map)", path)
 
-    Colours are symmetric around 0 (red raises the score, blue lowers it);
-    the reference base of each column is marked with a dot.
+
+def mutagenesis_figure(
+    ids: Sequence[str],
+    seqs: Sequence[str],
+    effects: Sequence[np.ndarray],
+    *,
+    max_records: int = 4,
+    max_bases: int = 100,
+) -> tuple[Figure, np.ndarray]:
+    """Heatmaps of substitution effects, one per record (the first max_records).
+
+    Row b, column i of a record's map is the change in decision value when
+    base i becomes b, on one colour scale symmetric around 0 for every
+    record (red raises the score, blue lowers it). A dot marks each
+    column's reference base, which is written under its column; positions
+    are marked above. A record longer than max_bases is drawn around the
+    stretch where its effects are largest, as its title says.
+
+    Parameters
+    ----------
+    ids : sequence of str
+        Record ids.
+    seqs : sequence of str
+        The records' sequences.
+    effects : sequence of ndarray
+        Each record's (4, len(seq)) effects, as ``model.mutagenesis`` gives.
+    max_records : int
+        Panels at most.
+    max_bases : int
+        Columns of a panel at most.
+
+    Returns
+    -------
+    fig : matplotlib.figure.Figure
+    axes : ndarray of Axes
     """
     shown = list(zip(ids, seqs, effects))[:max_records]
-    longest = max(len(seq) for _, seq, _ in shown)
-    fig, axes = stacked_panels(len(shown), min(3 + longest * 0.09, 24), 1.6, 0.6)
-    for ax, (seq_id, seq, effect) in zip(axes, shown):
-        limit = float(np.abs(effect).max()) or 1.0
-        image = ax.imshow(effect, aspect="auto", cmap="RdBu_r", vmin=-limit, vmax=limit, interpolation="nearest")
-        ref_rows = [BASES.find(base) for base in seq.upper()]
-        cols = [i for i, row in enumerate(ref_rows) if row >= 0]
-        ax.scatter(cols, [ref_rows[i] for i in cols], s=4, color="black")
-        ax.set_yticks(range(4), list(BASES))
-        ax.set_title(f"{seq_id}: change in score per substitution", fontsize=9, loc="left")
-        fig.colorbar(image, ax=ax, pad=0.01)
-    save_panels(fig, axes, "position (bp, 0-based)", path)
+    spans = [_strongest_span(np.abs(effect).sum(axis=0), max_bases) for _, _, effect in shown]
+    limit = max(float(np.abs(effect[:, start:stop]).max()) for (_, _, effect), (start, stop) in zip(shown, spans))
+    widest = max(stop - start for start, stop in spans)
+    fig, axes = stacked_panels(len(shown), min(3 + widest * 0.13, 24), 1.5, 1.0)
+    for ax, (seq_id, seq, effect), (start, stop) in zip(axes, shown, spans):
+        image = ax.imshow(
+            effect[:, start:stop],
+            aspect="auto",
+            cmap="RdBu_r",
+            vmin=-(limit or 1.0),
+            vmax=limit or 1.0,
+            interpolation="nearest",
+            extent=(start - 0.5, stop - 0.5, len(BASES) - 0.5, -0.5),
+        )
+        _mark_reference_bases(ax, seq, start, stop)
+        where = ""
+        if stop - start < len(seq):
+            where = f", bases {start}-{stop - 1} of {len(seq)}, where effects are largest"
+        ax.set_title(f"{seq_id}{where}", fontsize=9, loc="left")
+    fig.colorbar(image, ax=list(axes), label="change in decision value", shrink=0.9)
+    fig.suptitle(
+        "change in decision value of each base substitution, one colour scale for every record; "
+        "dots: the reference base (no change)",
+        fontsize=9,
+    )
+    return fig, axes
+
+
+def _mark_reference_bases(ax, seq: str, start: int, stop: int) -> None:
+    """A dot on each column's reference base, the base under its column and
+    the position of every tenth column above the map."""
+    ref_rows = np.array([BASES.find(base) for base in seq[start:stop].upper()])
+    cols = np.flatnonzero(ref_rows >= 0)
+    ax.scatter(cols + start, ref_rows[cols], s=6, color="black")
+    ax.set_xticks(range(start, stop), list(seq[start:stop]), fontsize=7, fontfamily="monospace")
+    ax.tick_params(axis="x", length=0)
+    positions = ax.secondary_xaxis("top")
+    positions.set_xticks(range(-(-start // 10) * 10, stop, 10))
+    positions.tick_params(labelsize=7)
+    ax.set_yticks(range(len(BASES)), list(BASES))
+    ax.set_ylabel("substituted base", fontsize=8)
 
 
 def plot_contributions(

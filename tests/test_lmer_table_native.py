@@ -204,6 +204,44 @@ def test_mutant_norms_of_a_sequence_shorter_than_L_are_zero():
     assert np.array_equal(mutant_norms("ACG", 4, [1.0], True), np.zeros((4, 3)))
 
 
+# ---- lmer_table_add and lmer_table_sums --------------------------------------------
+
+
+def random_runs(rng, L, n_runs, invalid_rate):
+    """Codes of n_runs random texts (some shorter than L, some with N) and their bounds."""
+    code_lists = [lmer_codes(random_text(rng, rng.randrange(0, 30), invalid_rate), L) for _ in range(n_runs)]
+    codes = np.array([c for cs in code_lists for c in cs], dtype=np.int32)
+    return code_lists, codes, np.cumsum([0] + [len(cs) for cs in code_lists]).astype(np.int64)
+
+
+@pytest.mark.parametrize("L, use_rc", [(2, True), (3, False), (5, True)])
+def test_add_and_sums_match_brute_force_on_any_thread_count(L, use_rc):
+    rng = random.Random(L)
+    code_lists, codes, bounds = random_runs(rng, L, 40, 0.1)
+    amounts = np.array([rng.choice([0.0, rng.uniform(-2, 2)]) for _ in code_lists])
+    expected = [0.0] * 4**L
+    for run, amount in zip(code_lists, amounts):
+        for c in (c for c in run if c >= 0):
+            expected[c] += amount
+            if use_rc:
+                expected[reverse_complement(c, L)] += amount
+    tables = []
+    for nthreads in (1, 2, 3):
+        table = np.zeros(4**L)
+        _gkmkern.lmer_table_add(table, codes, bounds, amounts, use_rc, nthreads=nthreads)
+        tables.append(table)
+    np.testing.assert_allclose(tables[0], expected, rtol=1e-12, atol=1e-12)
+    assert all(np.array_equal(tables[0], other) for other in tables[1:])
+    starts = np.array([rng.randrange(0, len(codes) + 1) for _ in range(30)], dtype=np.int64)
+    stops = np.array([rng.randrange(a, len(codes) + 1) for a in starts], dtype=np.int64)
+    sums = [np.full(30, -7.0) for _ in range(2)]
+    for nthreads, out in zip((1, 2), sums):
+        _gkmkern.lmer_table_sums(tables[0], codes, starts, stops, out=out, nthreads=nthreads)
+    brute = [sum(tables[0][c] for c in codes[a:b] if c >= 0) for a, b in zip(starts, stops)]
+    np.testing.assert_allclose(sums[0], brute, rtol=1e-12, atol=1e-12)
+    assert np.array_equal(sums[0], sums[1])
+
+
 # ---- bad arguments ---------------------------------------------------------------------
 
 CODES = np.array([0, 5, -1, 63], np.int32)
@@ -234,7 +272,20 @@ def call_transform(**changes):
     return _gkmkern.lmer_table_transform(**args)
 
 
-OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4)}
+def call_add(**changes):
+    args = dict(table=np.zeros(64), codes=CODES, bounds=BOUNDS, amounts=np.ones(2), use_rc=True)
+    args.update(changes)
+    return _gkmkern.lmer_table_add(**args)
+
+
+def call_sums(**changes):
+    args = dict(table=np.zeros(64), codes=CODES, starts=np.array([0, 1], np.int64), stops=np.array([2, 4], np.int64),
+                out=np.zeros(2))
+    args.update(changes)
+    return _gkmkern.lmer_table_sums(**args)
+
+
+OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2}
 
 
 @pytest.mark.parametrize(
@@ -285,6 +336,20 @@ OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4)}
         (call_mutants, dict(out=np.zeros(15)), ValueError, "out must have shape (4, 4) or (16,)"),
         (call_mutants, dict(out=np.zeros((4, 8))[:, ::2]), ValueError, "out must be C-contiguous"),
         (call_mutants, dict(weights=[0.5] * 13), ValueError, "weights must hold 1 to 12 values, not 13"),
+        (call_add, dict(table=np.zeros(63)), ValueError, "table must hold 4**L values for some L in 2..12, not 63"),
+        (call_add, dict(table=np.zeros(16)), ValueError, "codes[3] = 63 is not an L-mer code for L = 2"),
+        (call_add, dict(amounts=np.ones(3)), ValueError, "amounts must hold len(bounds) - 1 = 2 values, not 3"),
+        (call_add, dict(amounts=np.ones(2, np.float32)), TypeError, "amounts must hold float64 values"),
+        (call_add, dict(bounds=np.array([0, 5, 4], np.int64)), ValueError, "bounds[1] = 5"),
+        (call_add, dict(nthreads=0), ValueError, "nthreads must be at least 1, not 0"),
+        (call_sums, dict(stops=np.array([2, 5], np.int64)), ValueError,
+         "slice 1 = [1, 5) does not lie within [0, len(codes) = 4] with start <= stop"),
+        (call_sums, dict(starts=np.array([3, 1], np.int64)), ValueError, "slice 0 = [3, 2) does not lie within"),
+        (call_sums, dict(starts=np.array([-1, 1], np.int64)), ValueError, "slice 0 = [-1, 2) does not lie within"),
+        (call_sums, dict(stops=np.array([2], np.int64)), ValueError,
+         "starts and stops must have the same length, not 2 and 1"),
+        (call_sums, dict(out=np.zeros(3)), ValueError, "out must hold len(starts) = 2 values, not 3"),
+        (call_sums, dict(codes=np.array([0, 64, 0, 0], np.int32)), ValueError, "codes[1] = 64"),
     ],
 )
 def test_bad_arguments_name_the_argument(call, changes, error, message):
@@ -300,6 +365,7 @@ def test_bad_arguments_name_the_argument(call, changes, error, message):
         (call_sliding, dict(shift=0)),
         (call_sliding, dict(codes=np.array([0, 64, 0, 0], np.int32))),
         (call_mutants, dict(bases=np.array([0, 4, 0, 0], np.int8))),
+        (call_sums, dict(stops=np.array([2, 5], np.int64))),
     ],
 )
 def test_out_is_untouched_on_rejected_arguments(call, changes):
@@ -309,10 +375,10 @@ def test_out_is_untouched_on_rejected_arguments(call, changes):
     assert (out == -7.0).all()
 
 
-@pytest.mark.parametrize("call", [call_norms, call_sliding, call_mutants, call_transform])
+@pytest.mark.parametrize("call", [call_norms, call_sliding, call_mutants, call_transform, call_add, call_sums])
 def test_read_only_outputs_are_refused(call):
-    name = "table" if call is call_transform else "out"
-    target = np.zeros(OUT_SHAPES.get(call, 16))
+    name = "table" if call in (call_transform, call_add) else "out"
+    target = np.zeros(OUT_SHAPES.get(call, 64 if call is call_add else 16))
     target.flags.writeable = False
     with pytest.raises(ValueError, match="^%s is read-only$" % name):
         call(**{name: target})

@@ -86,16 +86,6 @@ def joined_lmer_codes(texts: Sequence[str], L: int) -> tuple[np.ndarray, np.ndar
     return joined[_ranges(np.cumsum(lengths) - lengths, counts)], bounds
 
 
-def reverse_complements(codes: np.ndarray, L: int) -> np.ndarray:
-    """Codes of the reverse complements of L-mer codes (all valid)."""
-    complement = codes ^ ((1 << (2 * L)) - 1)
-    reverse = np.zeros_like(codes)
-    for _ in range(L):
-        reverse = (reverse << 2) | (complement & 3)
-        complement = complement >> 2
-    return reverse
-
-
 @dataclass(frozen=True)
 class LmerKernel:
     """What a table needs of a regular kernel: the word length, the weight of
@@ -145,18 +135,13 @@ class EncodedSet:
         """1 / norm, 0 where the norm is not positive (such a sequence scores 0)."""
         return _divide(np.ones_like(self.norms), self.norms)
 
-    def lmers_of(self, indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """The valid L-mer codes of the sequences at indices, and which of
-        those sequences (a position in indices) each belongs to."""
-        starts, stops = self.bounds[indices], self.bounds[np.asarray(indices) + 1]
-        codes = self.codes[_ranges(starts, stops - starts)]
-        position = np.repeat(np.arange(len(starts)), stops - starts)
-        valid = codes >= 0
-        return codes[valid], position[valid]
+    def add_to(self, table: np.ndarray, amounts: np.ndarray, nthreads: int = 1) -> None:
+        """Add amounts[i] to the table at every L-mer of sequence i (both strands with use_rc)."""
+        _gkmkern.lmer_table_add(table, self.codes, self.bounds, amounts, self.kernel.use_rc, nthreads=nthreads)
 
-    def sums(self, table: np.ndarray) -> np.ndarray:
+    def sums(self, table: np.ndarray, nthreads: int = 1) -> np.ndarray:
         """Sum of the table's entries over each sequence's forward L-mers."""
-        return slice_sums(lmer_values(table, self.codes), self.bounds[:-1], self.bounds[1:])
+        return slice_sums(table, self.codes, self.bounds[:-1], self.bounds[1:], nthreads)
 
 
 class LmerTable:
@@ -180,9 +165,7 @@ class LmerTable:
         """The table of support sequences with these dual coefficients."""
         encoded = EncodedSet(support, kernel)
         table = empty_table(kernel.L)
-        codes, owner = encoded.lmers_of(np.arange(len(encoded)))
-        scale = np.asarray(coef, dtype=np.float64) * encoded.inverse_norms()
-        accumulate_lmers(table, codes, scale[owner], kernel.L, kernel.use_rc)
+        encoded.add_to(table, np.asarray(coef, dtype=np.float64) * encoded.inverse_norms(), nthreads)
         _gkmkern.lmer_table_transform(table, kernel.weights, nthreads=nthreads)
         return cls(kernel, table)
 
@@ -203,7 +186,7 @@ class LmerTable:
         starts = np.arange(n_windows, dtype=np.int64) * shift
         # Summed as a sequence of the window's own text is, so that each
         # window scores bitwise what decision values give for that text.
-        sums = slice_sums(lmer_values(self.table, codes), starts, starts + per_window)
+        sums = slice_sums(self.table, codes, starts, starts + per_window)
         norms = np.empty(n_windows)
         _gkmkern.lmer_sliding_norms(codes, L, self.kernel.weights, self.kernel.use_rc, per_window, shift, out=norms)
         return _divide(sums, norms)
@@ -222,7 +205,7 @@ class LmerTable:
         bases = base_codes(text)
         codes = lmer_codes(bases, L)
         values = lmer_values(self.table, codes)
-        total = values.sum()
+        total = slice_sums(self.table, codes, np.zeros(1, dtype=np.int64), np.array([len(codes)]))[0]
         sums = np.full((4, len(text)), total)
         # A substitution at one offset rewrites two bits of the L-mer read
         # with A for any non-ACGT base, and may replace the only such base.
@@ -255,13 +238,12 @@ def lmer_values(table: np.ndarray, codes: np.ndarray) -> np.ndarray:
     return np.where(codes >= 0, table[np.maximum(codes, 0)], 0.0)
 
 
-def slice_sums(values: np.ndarray, starts: np.ndarray, stops: np.ndarray) -> np.ndarray:
-    """Sum of values[start:stop] for each pair (stop > start), each slice
-    added up the same way wherever it lies."""
-    padded = np.append(values, 0.0)
-    bounds = np.empty(2 * len(starts), dtype=np.int64)
-    bounds[0::2], bounds[1::2] = starts, stops
-    return np.add.reduceat(padded, bounds)[0::2] if len(bounds) else np.zeros(0)
+def slice_sums(table: np.ndarray, codes: np.ndarray, starts: np.ndarray, stops: np.ndarray, nthreads: int = 1) -> np.ndarray:
+    """Sum of the table over codes[start:stop] for each pair, each slice
+    added up the same way wherever it lies (codes of -1 add nothing)."""
+    out = np.empty(len(starts))
+    _gkmkern.lmer_table_sums(table, codes, starts, stops, out=out, nthreads=nthreads)
+    return out
 
 
 def empty_table(L: int) -> np.ndarray:
@@ -272,14 +254,6 @@ def empty_table(L: int) -> np.ndarray:
         raise MemoryError(
             f"the L-mer table of L={L} needs {4**L * 8 / 2**20:,.0f} MiB (4**{L} doubles), which could not be allocated"
         ) from None
-
-
-def accumulate_lmers(table: np.ndarray, codes: np.ndarray, amounts: np.ndarray, L: int, use_rc: bool) -> None:
-    """Add amounts[i] at the L-mer codes[i], and with use_rc at its reverse complement too."""
-    # Unbuffered adds touch only the entries named, not a second table.
-    np.add.at(table, codes, amounts)
-    if use_rc:
-        np.add.at(table, reverse_complements(codes, L), amounts)
 
 
 def _divide(sums: np.ndarray, norms: np.ndarray) -> np.ndarray:

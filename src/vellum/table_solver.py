@@ -1,34 +1,54 @@
 """Training a regular-kernel SVM without its Gram matrix.
 
-The dual is libsvm's: minimise 1/2 a'Qa + p'a subject to y'a = 0 and
-0 <= a_t <= C_t, with Q[t, s] = y_t y_s K(x_t, x_s). Its gradient Qa + p is
-one table away: Qa at t is y_t times the model's score of x_t (without
-intercept) for the dual coefficients y o a, and one L-mer table gives every
-score. So each outer step computes the whole gradient through the table,
-picks the variables that violate the optimality conditions most, and solves
-the problem on those with everything else fixed (a dense SMO on their
-kernel block, the only kernel values ever computed). The stopping rule and
-the intercept are libsvm's, so the solution is the one scikit-learn's SVC
-and SVR reach.
+The dual is libsvm's: minimise f(a) = 1/2 a'Qa + p'a subject to y'a = 0 and
+0 <= a_t <= C_t, with Q[t, s] = y_t y_s K(x_t, x_s). A product Qv is one
+L-mer table away: at t it is y_t times the score of x_t for the dual
+coefficients y o v, and one table gives every score at the cost of a few
+passes over 4**L doubles. No kernel value is ever computed.
+
+The solver is a projected gradient method with Barzilai-Borwein steps and a
+non-monotone line search, which needs one product per iteration: step
+along -G with the spectral step length, project onto the feasible set, and
+move towards that point. The stopping rule and the intercept are libsvm's,
+so the solution is the one scikit-learn's SVC and SVR reach, within their
+tolerance.
 """
 from __future__ import annotations
 
+import warnings
+from collections import deque
 from dataclasses import dataclass
 
 import numpy as np
 from joblib import effective_n_jobs
+from sklearn.exceptions import ConvergenceWarning
 
 from . import _gkmkern
-from .lmer_table import EncodedSet, LmerKernel, accumulate_lmers, empty_table
+from .lmer_table import EncodedSet, LmerKernel, empty_table
 
 # libsvm's default tolerance on the largest violation of the optimality
 # conditions, which scikit-learn's SVC and SVR keep.
 TOLERANCE = 1e-3
 
-# Variables per working set: the kernel block of that many sequences costs
-# far less than one pass of the gradient over the whole training set, while
-# large sets need few passes.
-WORKING_SET = 1000
+# An iteration may raise the objective above the best of the last this many;
+# the freedom lets the spectral steps take the problem's curvature as it is.
+NON_MONOTONE_MEMORY = 10
+
+# Sufficient decrease against that reference value, in units of the
+# directional derivative.
+SUFFICIENT_DECREASE = 1e-4
+
+# Spectral steps are kept within these bounds.
+STEP_RANGE = (1e-10, 1e10)
+
+# The gradient is carried forward by the products of each step; every this
+# many iterations, and before stopping, it is computed afresh so that
+# rounding cannot build up.
+REFRESH_EVERY = 50
+
+# Iterations before giving up with a ConvergenceWarning; the problems seen
+# take 50 to 150.
+MAX_ITER = 10000
 
 
 @dataclass
@@ -58,6 +78,40 @@ class DualProblem:
         """1/2 a'Qa + p'a, from a and the gradient Qa + p."""
         return float(0.5 * alpha @ (grad + self.p))
 
+    def coefficients(self, alpha: np.ndarray, n_sequences: int) -> np.ndarray:
+        """Dual coefficient of each sequence: the sum of y a over its variables."""
+        return np.bincount(self.sequence, weights=self.y * alpha, minlength=n_sequences)
+
+    def project(self, z: np.ndarray) -> np.ndarray:
+        """The feasible point nearest z: clip(z + mu y, 0, C) with y'a = 0."""
+        # y'a(mu) is piecewise linear and non-decreasing in mu, with knots
+        # where a variable reaches a bound (1 / y = y for y = +-1).
+        knots = np.unique(np.concatenate([-z * self.y, (self.C - z) * self.y]))
+
+        def balance(mu: float) -> float:
+            return float(self.y @ np.clip(z + mu * self.y, 0, self.C))
+
+        first = _first_at_least_zero(balance, knots)
+        if first == 0:
+            mu = knots[0]
+        else:
+            left, right = knots[first - 1], knots[first]
+            low, high = balance(left), balance(right)
+            mu = right if high == low else left - low * (right - left) / (high - low)
+        return np.clip(z + mu * self.y, 0, self.C)
+
+
+def _first_at_least_zero(f, knots: np.ndarray) -> int:
+    """The first index where the non-decreasing f(knots[i]) is >= 0 (the last if none)."""
+    low, high = 0, len(knots) - 1
+    while low < high:
+        middle = (low + high) // 2
+        if f(knots[middle]) >= 0:
+            high = middle
+        else:
+            low = middle + 1
+    return low
+
 
 @dataclass
 class DualSolution:
@@ -80,45 +134,70 @@ def solve(kernel, texts: list[str], problem: DualProblem, *, tol: float = TOLERA
     tol : float
         Stop once the largest violation of the optimality conditions is below this.
     """
-    gradient = _TableGradient(EncodedSet(texts, LmerKernel.of(kernel)), effective_n_jobs(kernel.n_jobs))
+    product = _TableProduct(EncodedSet(texts, LmerKernel.of(kernel)), problem, effective_n_jobs(kernel.n_jobs))
     alpha = np.zeros(len(problem.y))
     grad = problem.p.copy()
+    recent = deque([0.0], maxlen=NON_MONOTONE_MEMORY)
+    step = 1.0
     n_iter = 0
-    while True:
-        working = _working_set(problem, alpha, grad, tol)
-        if working is None:
+    while _largest_violation(problem, alpha, grad) >= tol:
+        if n_iter == MAX_ITER:
+            warnings.warn(f"the table solver stopped after {MAX_ITER} iterations without reaching tol={tol}",
+                          ConvergenceWarning, stacklevel=3)
             break
         n_iter += 1
-        before = alpha[working].copy()
-        _solve_block(kernel, texts, problem, working, alpha, grad, tol)
-        changed = alpha[working] - before
-        coef_change = np.bincount(problem.sequence[working], weights=problem.y[working] * changed, minlength=len(texts))
-        grad = problem.y * gradient.add(coef_change)[problem.sequence] + problem.p
-    coef = np.bincount(problem.sequence, weights=problem.y * alpha, minlength=len(texts))
+        direction = problem.project(alpha - step * grad) - alpha
+        change = product(direction)
+        length = _step_length(grad @ direction, direction @ change, problem.objective(alpha, grad), max(recent))
+        alpha += length * direction
+        grad += length * change
+        if n_iter % REFRESH_EVERY == 0 or _largest_violation(problem, alpha, grad) < tol:
+            grad = product(alpha) + problem.p
+        recent.append(problem.objective(alpha, grad))
+        step = _spectral_step(direction, change)
+    coef = problem.coefficients(alpha, len(texts))
     return DualSolution(coef, -_rho(problem, alpha, grad), problem.objective(alpha, grad), n_iter)
 
 
-class _TableGradient:
-    """Scores of the training sequences for the current dual coefficients,
-    through the table of their L-mers."""
+class _TableProduct:
+    """Q v through the table of the training sequences' L-mers."""
 
-    def __init__(self, encoded: EncodedSet, nthreads: int):
+    def __init__(self, encoded: EncodedSet, problem: DualProblem, nthreads: int):
         self.encoded = encoded
-        self.kernel = encoded.kernel
+        self.problem = problem
         self.scale = encoded.inverse_norms()
         self.nthreads = nthreads
-        self.lmers = empty_table(self.kernel.L)
-        self.table = np.empty_like(self.lmers)
+        self.table = empty_table(encoded.kernel.L)
 
-    def add(self, coef_change: np.ndarray) -> np.ndarray:
-        """Add coef_change to the dual coefficients; the new scores."""
-        touched = np.flatnonzero(coef_change)
-        codes, position = self.encoded.lmers_of(touched)
-        amounts = (coef_change[touched] * self.scale[touched])[position]
-        accumulate_lmers(self.lmers, codes, amounts, self.kernel.L, self.kernel.use_rc)
-        np.copyto(self.table, self.lmers)
-        _gkmkern.lmer_table_transform(self.table, self.kernel.weights, nthreads=self.nthreads)
-        return self.encoded.sums(self.table) * self.scale
+    def __call__(self, v: np.ndarray) -> np.ndarray:
+        coef = self.problem.coefficients(v, len(self.encoded))
+        self.table.fill(0.0)
+        self.encoded.add_to(self.table, coef * self.scale, self.nthreads)
+        _gkmkern.lmer_table_transform(self.table, self.encoded.kernel.weights, nthreads=self.nthreads)
+        scores = self.encoded.sums(self.table, self.nthreads) * self.scale
+        return self.problem.y * scores[self.problem.sequence]
+
+
+def _step_length(slope: float, curvature: float, value: float, reference: float) -> float:
+    """How far to go along a feasible direction (at most 1, which stays
+    feasible): the full step unless the objective would rise above the
+    reference by more than the non-monotone rule allows, else the minimum
+    along the direction, or halving."""
+    length = 1.0
+    while value + length * slope + 0.5 * length**2 * curvature > reference + SUFFICIENT_DECREASE * length * slope:
+        if curvature > 0:
+            length = max(0.1 * length, min(0.5 * length, -slope / curvature))
+        else:
+            length *= 0.5
+    return length
+
+
+def _spectral_step(direction: np.ndarray, change: np.ndarray) -> float:
+    """Barzilai-Borwein step d'd / d'Qd, within STEP_RANGE."""
+    curvature = direction @ change
+    if not curvature > 0:
+        return STEP_RANGE[1]
+    return float(np.clip((direction @ direction) / curvature, *STEP_RANGE))
 
 
 def _violations(problem: DualProblem, alpha: np.ndarray, grad: np.ndarray):
@@ -131,32 +210,12 @@ def _violations(problem: DualProblem, alpha: np.ndarray, grad: np.ndarray):
     return -problem.y * grad, up, low
 
 
-def _working_set(problem: DualProblem, alpha: np.ndarray, grad: np.ndarray, tol: float) -> np.ndarray | None:
-    """The variables that violate the optimality conditions most, or None when
-    the largest violation is below tol."""
+def _largest_violation(problem: DualProblem, alpha: np.ndarray, grad: np.ndarray) -> float:
+    """libsvm's measure of optimality: max over I_up of -yG minus min over I_low (-inf when either is empty)."""
     violation, up, low = _violations(problem, alpha, grad)
-    up_idx, low_idx = np.flatnonzero(up), np.flatnonzero(low)
-    if not len(up_idx) or not len(low_idx):
-        return None
-    highest, lowest = violation[up_idx].max(), violation[low_idx].min()
-    if highest - lowest < tol:
-        return None
-    half = WORKING_SET // 2
-    ups = up_idx[violation[up_idx] > lowest]
-    lows = low_idx[violation[low_idx] < highest]
-    ups = ups[np.argsort(-violation[ups], kind="stable")[:half]]
-    lows = lows[np.argsort(violation[lows], kind="stable")[:half]]
-    return np.unique(np.concatenate([ups, lows]))
-
-
-def _solve_block(kernel, texts, problem: DualProblem, working: np.ndarray, alpha, grad, tol: float) -> None:
-    """Optimise the working variables with all others fixed, in place."""
-    sequences, index = np.unique(problem.sequence[working], return_inverse=True)
-    block = kernel([texts[i] for i in sequences])[np.ix_(index, index)]
-    # Indexing with an array copies: the solver works on the set's own arrays.
-    sub_alpha, sub_grad = alpha[working], grad[working]
-    _gkmkern.smo_solve(block, problem.y[working], problem.C[working], sub_alpha, sub_grad, eps=tol)
-    alpha[working] = sub_alpha
+    if not up.any() or not low.any():
+        return -np.inf
+    return float(violation[up].max() - violation[low].min())
 
 
 def _rho(problem: DualProblem, alpha: np.ndarray, grad: np.ndarray) -> float:

@@ -14,7 +14,7 @@
  *   result lists        flat_to_2d_list, flat_to_3d_list
  *   kernel-base methods shared by Kernel and WeightedKernel
  *   window methods      window_geometry_t, parse_window_args, self_window_matrices
- *   module functions    smo_methods, lmer_table_methods
+ *   module functions    lmer_table_methods
  */
 #ifndef GKMKERN_BINDING_H
 #define GKMKERN_BINDING_H
@@ -211,9 +211,8 @@ PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seq
 
 /* ---- module-level functions --------------------------------------------- */
 
-/* smo_solve; added to the module by its initialiser. */
-extern PyMethodDef smo_methods[];
-/* lmer_table_transform, lmer_norms, lmer_sliding_norms, lmer_mutant_norms; likewise. */
+/* lmer_table_transform, lmer_table_add, lmer_table_sums and the L-mer norms; added to the module by its
+ * initialiser. */
 extern PyMethodDef lmer_table_methods[];
 
 #endif /* GKMKERN_BINDING_H */

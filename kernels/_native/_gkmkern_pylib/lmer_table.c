@@ -29,7 +29,7 @@ static int format_has_kind(const char* format, char kind)
 
 /* Views held by one call, released together on every path. */
 typedef struct {
-    Py_buffer views[3];
+    Py_buffer views[5];
     int n;
 } held_buffers_t;
 
@@ -154,10 +154,10 @@ static int check_bases(const Py_buffer* bases)
     return -1;
 }
 
-static int check_out_count(const Py_buffer* out, Py_ssize_t expected, const char* what)
+static int check_count(const Py_buffer* view, const char* name, Py_ssize_t expected, const char* what)
 {
-    if (item_count(out) == expected) return 0;
-    PyErr_Format(PyExc_ValueError, "out must hold %s = %zd values, not %zd", what, expected, item_count(out));
+    if (item_count(view) == expected) return 0;
+    PyErr_Format(PyExc_ValueError, "%s must hold %s = %zd values, not %zd", name, what, expected, item_count(view));
     return -1;
 }
 
@@ -187,20 +187,28 @@ static int table_L(Py_ssize_t n)
     return 0;
 }
 
+/* The held table and its L, or NULL with ValueError when its size is no 4**L. */
+static Py_buffer* hold_table(held_buffers_t* held, PyObject* obj, int writable, int* L)
+{
+    Py_buffer* table = hold_flat(held, obj, "table", &FLOAT64, writable);
+    if (table == NULL) return NULL;
+    *L = table_L(item_count(table));
+    if (*L) return table;
+    PyErr_Format(PyExc_ValueError, "table must hold 4**L values for some L in 2..12, not %zd", item_count(table));
+    return NULL;
+}
+
 static PyObject* lmer_table_transform(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
 {
     static char* kwlist[] = {"table", "weights", "nthreads", NULL};
     PyObject *table_obj, *weights_obj;
-    int nthreads = 1;
+    int nthreads = 1, L;
     weights_t weights;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$i", kwlist, &table_obj, &weights_obj, &nthreads)) return NULL;
     if (parse_weights(weights_obj, &weights) < 0 || check_at_least_one(nthreads, "nthreads") < 0) return NULL;
     held_buffers_t held = {.n = 0};
-    Py_buffer* table = hold_flat(&held, table_obj, "table", &FLOAT64, 1);
-    if (table == NULL) return NULL;
-    const int L = table_L(item_count(table));
-    if (L == 0) {
-        PyErr_Format(PyExc_ValueError, "table must hold 4**L values for some L in 2..12, not %zd", item_count(table));
+    Py_buffer* table = hold_table(&held, table_obj, 1, &L);
+    if (table == NULL) {
         release_buffers(&held);
         return NULL;
     }
@@ -244,13 +252,85 @@ static PyObject* lmer_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObjec
     if ((codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
         (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64, 0)) == NULL ||
         (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL || check_codes(codes, L) < 0 ||
-        check_bounds(bounds, codes) < 0 || check_out_count(out, item_count(bounds) - 1, "len(bounds) - 1") < 0) {
+        check_bounds(bounds, codes) < 0 || check_count(out, "out", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
         release_buffers(&held);
         return NULL;
     }
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_norms(codes->buf, item_count(codes), bounds->buf, item_count(out), L, weights.w,
                                     weights.n, use_rc, nthreads, out->buf));
+    return core_result(&held, rc);
+}
+
+/* ---- lmer_table_add and lmer_table_sums ---------------------------------------- */
+
+static PyObject* lmer_table_add(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"table", "codes", "bounds", "amounts", "use_rc", "nthreads", NULL};
+    PyObject *table_obj, *codes_obj, *bounds_obj, *amounts_obj;
+    int use_rc, nthreads = 1, L;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOp|$i", kwlist, &table_obj, &codes_obj, &bounds_obj,
+                                     &amounts_obj, &use_rc, &nthreads))
+        return NULL;
+    if (check_at_least_one(nthreads, "nthreads") < 0) return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer *table, *codes, *bounds, *amounts;
+    if ((table = hold_table(&held, table_obj, 1, &L)) == NULL ||
+        (codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
+        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64, 0)) == NULL ||
+        (amounts = hold_flat(&held, amounts_obj, "amounts", &FLOAT64, 0)) == NULL || check_codes(codes, L) < 0 ||
+        check_bounds(bounds, codes) < 0 || check_count(amounts, "amounts", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_table_add(table->buf, L, codes->buf, item_count(codes), bounds->buf,
+                                        item_count(amounts), amounts->buf, use_rc, nthreads));
+    return core_result(&held, rc);
+}
+
+/* -1 with ValueError naming the first slice [starts[i], stops[i]) that does not lie within the codes. */
+static int check_slices(const Py_buffer* starts, const Py_buffer* stops, Py_ssize_t n_codes)
+{
+    if (item_count(stops) != item_count(starts)) {
+        PyErr_Format(PyExc_ValueError, "starts and stops must have the same length, not %zd and %zd",
+                     item_count(starts), item_count(stops));
+        return -1;
+    }
+    const int64_t *first = starts->buf, *last = stops->buf;
+    for (Py_ssize_t i = 0; i < item_count(starts); i++) {
+        if (first[i] >= 0 && first[i] <= last[i] && last[i] <= n_codes) continue;
+        PyErr_Format(PyExc_ValueError,
+                     "slice %zd = [%lld, %lld) does not lie within [0, len(codes) = %zd] with start <= stop", i,
+                     (long long)first[i], (long long)last[i], n_codes);
+        return -1;
+    }
+    return 0;
+}
+
+static PyObject* lmer_table_sums(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"table", "codes", "starts", "stops", "out", "nthreads", NULL};
+    PyObject *table_obj, *codes_obj, *starts_obj, *stops_obj, *out_obj = NULL;
+    int nthreads = 1, L;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|$Oi", kwlist, &table_obj, &codes_obj, &starts_obj,
+                                     &stops_obj, &out_obj, &nthreads))
+        return NULL;
+    if (require_out(out_obj, "lmer_table_sums") < 0 || check_at_least_one(nthreads, "nthreads") < 0) return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer *table, *codes, *starts, *stops, *out;
+    if ((table = hold_table(&held, table_obj, 0, &L)) == NULL ||
+        (codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
+        (starts = hold_flat(&held, starts_obj, "starts", &INT64, 0)) == NULL ||
+        (stops = hold_flat(&held, stops_obj, "stops", &INT64, 0)) == NULL ||
+        (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL || check_codes(codes, L) < 0 ||
+        check_slices(starts, stops, item_count(codes)) < 0 || check_count(out, "out", item_count(starts), "len(starts)") < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_table_sums(table->buf, L, codes->buf, item_count(codes), starts->buf, stops->buf,
+                                         item_count(out), nthreads, out->buf));
     return core_result(&held, rc);
 }
 
@@ -341,6 +421,28 @@ PyMethodDef lmer_table_methods[] = {
      "nthreads : int\n"
      "    OpenMP threads; the result does not depend on it.\n\n"
      "Raises ValueError or TypeError naming a bad argument, MemoryError (table untouched)."},
+    {"lmer_table_add", (PyCFunction)(void (*)(void))lmer_table_add, METH_VARARGS | METH_KEYWORDS,
+     "lmer_table_add(table, codes, bounds, amounts, use_rc, *, nthreads=1)\n--\n\n"
+     "Add amounts[i] to the table at every L-mer of run i, in place.\n\n"
+     "Parameters\n----------\n"
+     "table : writable C-contiguous float64 buffer of 4**L values, 2 <= L <= 12\n"
+     "codes : int32 buffer of forward L-mer codes, -1 left out\n"
+     "bounds : int64 buffer of n + 1 non-decreasing offsets into codes\n"
+     "    Run i is codes[bounds[i]:bounds[i + 1]].\n"
+     "amounts : float64 buffer of n values\n"
+     "use_rc : bool\n    Add at each code's reverse complement too.\n"
+     "nthreads : int\n    OpenMP threads; the result does not depend on it.\n\n"
+     "On an error the table is left untouched."},
+    {"lmer_table_sums", (PyCFunction)(void (*)(void))lmer_table_sums, METH_VARARGS | METH_KEYWORDS,
+     "lmer_table_sums(table, codes, starts, stops, *, out, nthreads=1)\n--\n\n"
+     "Sum of the table over each slice codes[starts[i]:stops[i]], left to right.\n\n"
+     "Parameters\n----------\n"
+     "table : C-contiguous float64 buffer of 4**L values, 2 <= L <= 12\n"
+     "codes : int32 buffer of forward L-mer codes, -1 left out (adds nothing)\n"
+     "starts, stops : int64 buffers of n offsets, 0 <= start <= stop <= len(codes)\n"
+     "out : writable float64 buffer of n values\n"
+     "nthreads : int\n    OpenMP threads over the slices.\n\n"
+     "Each slice is summed the same way wherever it lies. On an error out is left untouched."},
     {"lmer_norms", (PyCFunction)(void (*)(void))lmer_norms, METH_VARARGS | METH_KEYWORDS,
      "lmer_norms(codes, bounds, L, weights, use_rc, *, out, nthreads=1)\n--\n\n"
      "Self-norms of runs of forward L-mer codes, as Sequence.sqnorm() gives them.\n\n"

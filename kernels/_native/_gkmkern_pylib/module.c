@@ -50,7 +50,7 @@ PyMODINIT_FUNC PyInit__gkmkern(void)
         Py_DECREF(module);
         return NULL;
     }
-    if (PyModule_AddFunctions(module, smo_methods) < 0 || PyModule_AddFunctions(module, lmer_table_methods) < 0) {
+    if (PyModule_AddFunctions(module, lmer_table_methods) < 0) {
         Py_DECREF(module);
         return NULL;
     }

@@ -208,16 +208,6 @@ GKM_API int gkm_weighted_kernel_sliding_query(const gkm_weighted_kernel_t* kerne
                                               int window, int shift, int pad_left, int pad_right, double* out,
                                               int* n_windows_out);
 
-/* ---- SVM dual subproblems --------------------------------------------- */
-
-/* Null when the arguments of gkm_smo_solve are valid, else a static message such as "alpha must lie within [0, C]". */
-GKM_API const char* gkm_smo_check(int q, const double* K, const double* y, const double* C, const double* alpha,
-                                  const double* grad, double eps, long max_iter);
-/* Dense SMO on one working set: K q x q row-major, y +-1, C upper bounds; alpha and grad updated in place.
- * Iterations done, or -1 when gkm_smo_check rejects the arguments (alpha, grad untouched). */
-GKM_API long gkm_smo_solve(int q, const double* K, const double* y, const double* C, double* alpha, double* grad,
-                           double eps, long max_iter);
-
 /* ---- L-mer weight tables ---------------------------------------------- */
 
 /* Index of the first code outside [-1, 4**L) (-1: an L-mer left out), or -1 when all lie within. */
@@ -229,6 +219,14 @@ GKM_API int64_t gkm_lmer_first_bad_bound(const int64_t* bounds, int64_t n, int64
 /* table (4**L values) becomes W table, W[u][v] = weights[mismatches(u, v)] (0 from n_weights on), on nthreads
  * threads; 0, or -1 (table untouched) for bad arguments or exhausted memory. */
 GKM_API int gkm_lmer_table_transform(double* table, int L, const double* weights, int n_weights, int nthreads);
+/* Adds amounts[i] at each valid code of [bounds[i], bounds[i + 1]) (and, with use_rc, at its reverse complement);
+ * the result does not depend on nthreads. 0, or -1 (table untouched) for bad arguments. */
+GKM_API int gkm_lmer_table_add(double* table, int L, const int32_t* codes, int64_t n_codes, const int64_t* bounds,
+                               int64_t n, const double* amounts, int use_rc, int nthreads);
+/* out[i]: sum, left to right, of the table over the valid codes of [starts[i], stops[i]); -1 (out untouched) for
+ * bad arguments. */
+GKM_API int gkm_lmer_table_sums(const double* table, int L, const int32_t* codes, int64_t n_codes,
+                                const int64_t* starts, const int64_t* stops, int64_t n, int nthreads, double* out);
 /* out[i]: self-norm of the L-mer codes [bounds[i], bounds[i + 1]), d = n_weights - 1, as a sequence's sqnorm. */
 GKM_API int gkm_lmer_norms(const int32_t* codes, int64_t n_codes, const int64_t* bounds, int64_t n, int L,
                            const double* weights, int n_weights, int use_rc, int nthreads, double* out);

@@ -8,6 +8,8 @@
 // the same counts gives bit-identical norms.
 #include "gkm_internal.h"
 
+#include <omp.h>
+
 #include <cstring>
 #include <new>
 #include <vector>
@@ -488,6 +490,29 @@ class mutant_scan {
     }
 };
 
+// ---- adding runs to a table, and summing it over runs -----------------------
+
+// Adds each run's amount at its valid codes (and their reverse complements)
+// that fall within [low, high): a thread owns one such range of the table,
+// so every entry receives its additions in run order whatever the thread
+// count, and the table comes out bit-identical.
+void add_runs_within(double* table, uint32_t low, uint32_t high, int L, const int32_t* codes, const int64_t* bounds,
+                     int64_t n, const double* amounts, bool use_rc)
+{
+    for (int64_t i = 0; i < n; i++) {
+        const double amount = amounts[i];
+        if (amount == 0.0) continue;
+        for (int64_t c = bounds[i]; c < bounds[i + 1]; c++) {
+            if (codes[c] < 0) continue;
+            const uint32_t code = (uint32_t)codes[c];
+            if (code >= low && code < high) table[code] += amount;
+            if (!use_rc) continue;
+            const uint32_t rc = lmer_reverse_complement(code, L);
+            if (rc >= low && rc < high) table[rc] += amount;
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int64_t gkm_lmer_first_bad_code(const int32_t* codes, int64_t n, int L)
@@ -590,6 +615,43 @@ extern "C" int gkm_lmer_mutant_norms(const int8_t* bases, int64_t n, int L, cons
         mutant_scan(bases, (size_t)n, L, weights, n_weights - 1, use_rc != 0).run(out);
     } catch (const std::bad_alloc&) {
         return -1;
+    }
+    return 0;
+}
+
+extern "C" int gkm_lmer_table_add(double* table, int L, const int32_t* codes, int64_t n_codes, const int64_t* bounds,
+                                  int64_t n, const double* amounts, int use_rc, int nthreads)
+{
+    if (!table || L < 2 || L > GKM_MAX_L || n < 0 || n_codes < 0 || nthreads < 1 || !bounds ||
+        (n_codes && !codes) || (n && !amounts))
+        return -1;
+    if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0 || gkm_lmer_first_bad_bound(bounds, n, n_codes) >= 0)
+        return -1;
+    const uint64_t size = uint64_t(1) << (2 * L);
+#pragma omp parallel num_threads(nthreads)
+    {
+        const uint64_t t = (uint64_t)omp_get_thread_num(), threads = (uint64_t)omp_get_num_threads();
+        add_runs_within(table, (uint32_t)(size * t / threads), (uint32_t)(size * (t + 1) / threads), L, codes, bounds, n,
+                        amounts, use_rc != 0);
+    }
+    return 0;
+}
+
+extern "C" int gkm_lmer_table_sums(const double* table, int L, const int32_t* codes, int64_t n_codes,
+                                   const int64_t* starts, const int64_t* stops, int64_t n, int nthreads, double* out)
+{
+    if (!table || L < 2 || L > GKM_MAX_L || n < 0 || n_codes < 0 || nthreads < 1 || (n_codes && !codes) ||
+        (n && (!starts || !stops || !out)))
+        return -1;
+    if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0) return -1;
+    for (int64_t i = 0; i < n; i++)
+        if (starts[i] < 0 || stops[i] < starts[i] || stops[i] > n_codes) return -1;
+#pragma omp parallel for num_threads(nthreads) schedule(static)
+    for (int64_t i = 0; i < n; i++) {
+        double sum = 0.0;
+        for (int64_t c = starts[i]; c < stops[i]; c++)
+            if (codes[c] >= 0) sum += table[codes[c]];
+        out[i] = sum;
     }
     return 0;
 }

@@ -1,4 +1,5 @@
-"""The code examples of README.md and of the documentation run as written.
+"""The code examples of README.md and of the documentation run as written,
+and the API reference names every public name.
 
 The Python blocks of one document run in order in one namespace; its shell
 blocks run line by line in one scratch directory, in which ``src`` leads to
@@ -150,3 +151,45 @@ def test_markdown_blocks_and_shell_commands():
     blocks = code_blocks(text, markdown=True)
     assert blocks == [Block("sh", "# make it\nvellum demo \\\n   --plot roc.png\n\nls\n", True), Block("python", "x = 1\n", False)]
     assert shell_commands(blocks[0].code) == ["vellum demo     --plot roc.png", "ls"]
+
+
+def documented_names(rst: str) -> set[str]:
+    """Fully qualified names that an API page documents: the entries of its
+    autosummary tables and the names of its data directives (a py:data
+    directive names more of them on the lines right below), each under the
+    currentmodule above it."""
+    names, module, block = set(), "", None
+    for line in rst.splitlines():
+        directive = re.match(r"\.\. ([\w:]+)::\s*(\S*)", line)
+        if directive:
+            block, argument = directive.groups()
+            if block == "currentmodule":
+                module = argument
+            elif block in ("autodata", "py:data"):
+                names.add(f"{module}.{argument}")
+        elif not line.strip():
+            block = "autosummary" if block == "autosummary" else None
+        elif not line.startswith(" "):
+            block = None
+        elif block in ("autosummary", "py:data") and re.fullmatch(r" +\w+", line):
+            names.add(f"{module}.{line.strip()}")
+    return names
+
+
+def public_names() -> set[str]:
+    import vellum
+    from vellum import distributed, plots
+
+    plot_functions = [name for name in vars(plots) if name.startswith("plot_")]
+    return {f"vellum.{name}" for name in vellum.__all__} | {
+        f"{module.__name__}.{name}" for module, names in ((distributed, distributed.__all__), (plots, plot_functions)) for name in names
+    }
+
+
+def test_the_api_reference_documents_every_public_name():
+    assert public_names() - documented_names((REPO / "docs" / "api.rst").read_text()) == set()
+
+
+def test_documented_names_reads_autosummary_entries_and_data():
+    rst = ".. currentmodule:: a\n\n.. autosummary::\n   :toctree: generated\n\n   f\n   C\n\nText.\n\n   g\n\n.. py:data:: X\n             Y\n\n.. currentmodule:: a.b\n\n.. autodata:: Z\n"
+    assert documented_names(rst) == {"a.f", "a.C", "a.X", "a.Y", "a.b.Z"}

@@ -134,3 +134,13 @@ def test_distributed_records_fill_many_partitions_by_default(tmp_path):
     assert distributed.predict(model, path).npartitions == 7
     assert distributed.scan(model, path, 500, 250).npartitions == 7
     assert distributed.predict(model, path, partition_bases=10**6).npartitions == 1
+
+
+def test_the_table_solver_counts_its_iterations_and_shows_the_violation(monkeypatch):
+    monkeypatch.setattr(_progress, "DELAY_SECONDS", 0)
+    stderr = io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stderr)
+    model = GkmSVC(**SMALL, solver="table", progress=True).fit(random_texts(40, 30), [0, 1] * 20)
+    shown = stderr.getvalue()
+    assert f"table solver: {model.n_iter_}" in shown.replace("\r", "\n")
+    assert "largest violation" in shown and "stops below 0.001" in shown

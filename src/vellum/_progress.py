@@ -37,15 +37,17 @@ def stderr_is_terminal() -> bool:
     return bool(isatty and isatty())
 
 
-def progress_bar(progress: bool | str, total: int, desc: str, unit: str = "seq", unit_scale: bool = False) -> tqdm:
+def progress_bar(
+    progress: bool | str, total: int | None, desc: str, unit: str = "seq", unit_scale: bool = False
+) -> tqdm:
     """A tqdm bar on stderr (a no-op object when progress says not to draw).
 
     Parameters
     ----------
     progress : {True, False, "auto"}
         Draw always, never, or when stderr is a terminal.
-    total : int
-        Units of the whole work.
+    total : int or None
+        Units of the whole work (None when unknown: the bar counts).
     desc : str
         Label in front of the bar.
     unit : str

@@ -24,6 +24,7 @@ from joblib import effective_n_jobs
 from sklearn.exceptions import ConvergenceWarning
 
 from . import _gkmkern
+from ._progress import progress_bar
 from .lmer_table import EncodedSet, LmerKernel, empty_table
 
 # libsvm's default tolerance on the largest violation of the optimality
@@ -140,21 +141,24 @@ def solve(kernel, texts: list[str], problem: DualProblem, *, tol: float = TOLERA
     recent = deque([0.0], maxlen=NON_MONOTONE_MEMORY)
     step = 1.0
     n_iter = 0
-    while _largest_violation(problem, alpha, grad) >= tol:
-        if n_iter == MAX_ITER:
-            warnings.warn(f"the table solver stopped after {MAX_ITER} iterations without reaching tol={tol}",
-                          ConvergenceWarning, stacklevel=3)
-            break
-        n_iter += 1
-        direction = problem.project(alpha - step * grad) - alpha
-        change = product(direction)
-        length = _step_length(grad @ direction, direction @ change, problem.objective(alpha, grad), max(recent))
-        alpha += length * direction
-        grad += length * change
-        if n_iter % REFRESH_EVERY == 0 or _largest_violation(problem, alpha, grad) < tol:
-            grad = product(alpha) + problem.p
-        recent.append(problem.objective(alpha, grad))
-        step = _spectral_step(direction, change)
+    with progress_bar(kernel.progress, None, "table solver", unit="iteration") as bar:
+        while (violation := _largest_violation(problem, alpha, grad)) >= tol:
+            bar.set_postfix_str(f"largest violation {violation:.2g}, stops below {tol:g}", refresh=False)
+            if n_iter == MAX_ITER:
+                warnings.warn(f"the table solver stopped after {MAX_ITER} iterations without reaching tol={tol}",
+                              ConvergenceWarning, stacklevel=3)
+                break
+            n_iter += 1
+            bar.update()
+            direction = problem.project(alpha - step * grad) - alpha
+            change = product(direction)
+            length = _step_length(grad @ direction, direction @ change, problem.objective(alpha, grad), max(recent))
+            alpha += length * direction
+            grad += length * change
+            if n_iter % REFRESH_EVERY == 0 or _largest_violation(problem, alpha, grad) < tol:
+                grad = product(alpha) + problem.p
+            recent.append(problem.objective(alpha, grad))
+            step = _spectral_step(direction, change)
     coef = problem.coefficients(alpha, len(texts))
     return DualSolution(coef, -_rho(problem, alpha, grad), problem.objective(alpha, grad), n_iter)
 

@@ -180,7 +180,11 @@ def public_names() -> set[str]:
     import vellum
     from vellum import distributed, plots
 
-    plot_functions = [name for name in vars(plots) if name.startswith("plot_")]
+    plot_functions = [
+        name
+        for name, value in vars(plots).items()
+        if callable(value) and getattr(value, "__module__", None) == plots.__name__ and not name.startswith("_")
+    ]
     return {f"vellum.{name}" for name in vellum.__all__} | {
         f"{module.__name__}.{name}" for module, names in ((distributed, distributed.__all__), (plots, plot_functions)) for name in names
     }

@@ -41,6 +41,13 @@ print(f"median window: {np.median(track):+.2f}")
 
 # %%
 # The track: each window's score drawn at its centre.
-from vellum.plots import plot_scan
+from vellum.plots import plot_scan, score_axis_label
 
-plot_scan(["random locus, bound sites at 500, 1400 and 2300"], [track], window, shift, "scan.png")
+plot_scan(
+    ["random locus, bound sites at 500, 1400 and 2300"],
+    [track],
+    window,
+    shift,
+    "scan.png",
+    score_label=score_axis_label(model),
+)

@@ -133,7 +133,7 @@ def test_mutagenesis_table_and_heatmap(files, capsys, tmp_path):
 def test_gram_writes_the_kernel_matrix(files, capsys, tmp_path, second):
     target = tmp_path / "K.npy"
     extra = [files["neg"]] if second else []
-    status, out, err = run(capsys, "gram", files["pos"], *extra, "-o", str(target), "-q", *KERNEL_ARGS, "--no-rc")
+    status, out, err = run(capsys, "gram", files["pos"], *extra, "-o", str(target), "-q", *KERNEL_ARGS, "--no-use-rc")
     assert status == 0 and out == ""
     _, X = read_fasta(files["pos"])
     Y = read_fasta(files["neg"])[1] if second else None

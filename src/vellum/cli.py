@@ -30,9 +30,8 @@ if TYPE_CHECKING:
     from .estimators import GkmSVC, _GkmSVMBase
     from .kernels import GkmKernel
     from .model_selection import CrossValidatedROC
+    from .parameters import Parameter
     from .sequences import RecordNames
-
-WEIGHT_SCHEME_NAMES = {"full": 0, "truncated": 1, "estimated": 2}
 
 # Exit statuses of a command ended by a signal: 128 + the signal's number,
 # as a shell reports a process the signal killed.
@@ -53,24 +52,6 @@ class Terminated(BaseException):
 class OutputPath(str):
     """The type of an option naming a file the command writes: main checks
     every such path before the command starts its work."""
-
-
-class PositionalProfiles:
-    """The choices of --pos-kernel, read from vellum.kernels only when an
-    option is checked or help is shown, so that starting the command does
-    not load scikit-learn."""
-
-    @staticmethod
-    def names() -> dict:
-        from .kernels import POSITIONAL_PROFILES
-
-        return POSITIONAL_PROFILES
-
-    def __contains__(self, name: object) -> bool:
-        return name in self.names()
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self.names())
 
 
 def say(message: str) -> None:
@@ -99,25 +80,54 @@ def warnings_as_messages() -> Iterator[None]:
 # ---- shared options ----------------------------------------------------------
 
 
+class Switch(argparse.BooleanOptionalAction):
+    """--name and --no-name, with the help as given (before Python 3.11 the
+    base class appended the default to it, which the help already says)."""
+
+    def __init__(self, *args, help: str | None = None, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.help = help
+
+
+# Spellings the kernel options had before they took the parameters' names:
+# still read, no longer shown.
+OLD_SPELLINGS = (
+    ("--sigma", dict(dest="weight_sigma", type=float)),
+    ("--gamma", dict(dest="weight_gamma", type=float)),
+    ("--no-rc", dict(dest="use_rc", action="store_false")),
+)
+
+
 def add_kernel_options(parser: argparse.ArgumentParser) -> None:
+    """An option for each kernel parameter that the command takes, named as
+    the parameter (-L, --weight-sigma, --use-rc/--no-use-rc), with its
+    default; threads and progress bars are run options (-j, -q)."""
+    from .parameters import KERNEL_PARAMETERS
+
     group = parser.add_argument_group("kernel")
-    group.add_argument("-L", type=int, default=10, help="word length, 2..12 (default 10)")
-    group.add_argument("-k", type=int, default=6, help="informative positions, 1..L (default 6)")
-    group.add_argument("-d", type=int, default=3, help="largest mismatch count, 0..L-k (default 3)")
-    group.add_argument(
-        "--weight-scheme", choices=WEIGHT_SCHEME_NAMES, default="full", help="L-mer weights (default full)"
-    )
-    group.add_argument("--no-rc", action="store_true", help="do not count reverse complements")
-    group.add_argument(
-        "--invalid",
-        choices=("error", "skip"),
-        default="error",
-        help="non-ACGT bases: refuse the record (error, default) or leave out the L-mers covering them (skip)",
-    )
-    group.add_argument("--positional", action="store_true", help="weight L-mers by distance from the middle")
-    group.add_argument("--pos-kernel", choices=PositionalProfiles(), default="triangular", help="positional shape")
-    group.add_argument("--sigma", type=float, default=50.0, help="positional width (default 50)")
-    group.add_argument("--gamma", type=float, default=1.0, help="laplacian positional decay rate (default 1)")
+    for parameter in KERNEL_PARAMETERS:
+        if parameter.option is not None:
+            group.add_argument(option_name(parameter.name), dest=parameter.name, **option_spec(parameter))
+    for spelling, spec in OLD_SPELLINGS:
+        group.add_argument(spelling, **spec, default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+
+
+def option_name(name: str) -> str:
+    """The option of a parameter: -L for one letter, --weight-sigma for weight_sigma."""
+    return f"-{name}" if len(name) == 1 else "--" + name.replace("_", "-")
+
+
+def option_spec(parameter: Parameter) -> dict:
+    """add_argument's keywords for a parameter: how the option reads, its
+    default (in the option's words) and its help."""
+    if isinstance(parameter.default, bool):
+        default = option_name(parameter.name) if parameter.default else option_name(f"no_{parameter.name}")
+        return dict(action=Switch, default=parameter.default, help=f"{parameter.option} (default {default})")
+    if parameter.words:
+        [default] = [word for word, value in parameter.words.items() if value == parameter.default]
+        return dict(choices=list(parameter.words), default=default, help=f"{parameter.option} (default {default})")
+    spec = dict(choices=parameter.choices) if parameter.choices else dict(type=type(parameter.default))
+    return dict(spec, default=parameter.default, help=f"{parameter.option} (default {parameter.default})")
 
 
 def add_run_options(parser: argparse.ArgumentParser) -> None:
@@ -162,20 +172,15 @@ def add_cluster_options(parser: argparse.ArgumentParser) -> None:
 
 
 def kernel_params(args: argparse.Namespace) -> dict:
-    return dict(
-        L=args.L,
-        k=args.k,
-        d=args.d,
-        weight_scheme=WEIGHT_SCHEME_NAMES[args.weight_scheme],
-        use_rc=not args.no_rc,
-        invalid=args.invalid,
-        positional=args.positional,
-        pos_kernel=args.pos_kernel,
-        weight_sigma=args.sigma,
-        weight_gamma=args.gamma,
-        n_jobs=args.n_jobs,
-        progress=progress_setting(args),
-    )
+    """The kernel parameters of the command's options, threads and progress bars."""
+    from .parameters import KERNEL_PARAMETERS
+
+    params = {
+        parameter.name: parameter.from_option(getattr(args, parameter.name))
+        for parameter in KERNEL_PARAMETERS
+        if parameter.option is not None
+    }
+    return dict(params, n_jobs=args.n_jobs, progress=progress_setting(args))
 
 
 def load_model(args: argparse.Namespace) -> _GkmSVMBase:
@@ -621,7 +626,7 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("auto", "gram", "table"),
         default="auto",
         help="gram: libsvm on the n x n Gram; table: the same optimum without it (regular kernels); "
-        "auto: table from 20,000 sequences on (default)",
+        "auto: the faster of the two for the data (default)",
     )
     evaluation = train.add_argument_group("evaluation")
     evaluation.add_argument("--cv", type=positive_int, metavar="N", help="print the N-fold cross-validated ROC AUC")

@@ -26,15 +26,19 @@ from sklearn.utils.validation import check_is_fitted
 from ._progress import progress_bar
 from .kernels import GkmKernel, ReferenceSet, check_window, chunk_bounds, window_count, window_pieces
 from .lmer_table import LmerKernel, LmerTable, base_codes
+from .parameters import KERNEL_PARAMETER_NAMES, KERNEL_PARAMETERS, Parameter, documented, storing_init
 from .sequences import BASES, RecordNames, as_text_list, check_choice
 from .table_solver import DualProblem, DualSolution, solve
 
 SOLVERS = ("auto", "gram", "table")
 
-# solver="auto" trains through the table from this many sequences on, where
-# the Gram alone needs 3.2 GB: below it libsvm on the Gram is faster (5,000
-# x 300 bp: the table solver took 99 s, about three times the Gram's fit).
-_TABLE_SOLVER_FROM = 20000
+# solver="auto" trains through the table once the Gram's work, about n**2
+# times the mean length, is this many times the 4**L entries that each
+# iteration of the table solver passes over. Measured on one core: at L=10
+# and 100 bp the table solver is the faster from about 150 sequences (1,000:
+# 1.3 s against 2.7 s), at L=12 from a few thousand, where its 128 MB table
+# is the larger cost.
+_TABLE_WORK_RATIO = 64
 
 # Sequences scored through the table at once: a few tens of megabytes of codes.
 _TABLE_CHUNK = 1 << 16
@@ -49,13 +53,54 @@ _SVM_BLOCK_VALUES = 1 << 22
 _CALIBRATION_FOLDS = 5
 
 
+def _table_is_faster(X: list[str], L: int) -> bool:
+    """Whether the table solver should beat the Gram's for these training sequences."""
+    return len(X) * sum(len(x) for x in X) >= _TABLE_WORK_RATIO * 4**L
+
+
+def _solver(doc: str) -> Parameter:
+    """The solver parameter, as a model documents it."""
+    return Parameter("solver", "auto", "str", doc, choices=SOLVERS)
+
+
+_SVC_PARAMETERS = (
+    Parameter("C", 1.0, "float", "Regularisation: the penalty of margin violations."),
+    Parameter(
+        "class_weight", None, "dict | str | None", "Per-class factors of C.", doc_type='dict or "balanced", optional'
+    ),
+    Parameter(
+        "probability",
+        False,
+        "bool",
+        "Also fit a sigmoid calibration of the decision values on five\n"
+        "stratified folds, for :meth:`predict_proba`.",
+    ),
+    _solver(
+        '"gram" solves the dual with scikit-learn\'s SVC on the Gram matrix of\n'
+        'the training sequences (n x n values). "table" solves the same dual,\n'
+        "to the same tolerance, without computing a single kernel value:\n"
+        "each iteration passes the dual coefficients through one table of\n"
+        "4**L L-mer weights; it needs a regular kernel and two classes.\n"
+        '"auto" takes "table" for a regular binary problem once n**2 times\n'
+        "the mean sequence length reaches 64 * 4**L (at L=10 and 100 bp,\n"
+        'about 820 sequences), where it is the faster; else "gram".'
+    ),
+)
+
+_SVR_PARAMETERS = (
+    Parameter("C", 1.0, "float", "Regularisation: the penalty of errors beyond epsilon."),
+    Parameter("epsilon", 0.1, "float", "Half-width of the band in which errors cost nothing."),
+    _solver('As for :class:`GkmSVC` ("table" needs a regular kernel).'),
+)
+
+
 class _GkmSVMBase(BaseEstimator):
     """What GkmSVC and GkmSVR share: the kernel, fitting on a Gram matrix,
     and scoring through the support sequences."""
 
     def make_kernel(self) -> GkmKernel:
         """The :class:`GkmKernel` of this model's kernel parameters."""
-        return GkmKernel(**{name: getattr(self, name) for name in GkmKernel._get_param_names()})
+        return GkmKernel(**{name: getattr(self, name) for name in KERNEL_PARAMETER_NAMES})
 
     def _make_svm(self) -> SVC | SVR:
         raise NotImplementedError
@@ -105,7 +150,7 @@ class _GkmSVMBase(BaseEstimator):
                 raise ValueError(self._table_refusal(y))
             return "gram"
         if self.solver == "auto":
-            return "table" if len(X) >= _TABLE_SOLVER_FROM else "gram"
+            return "table" if _table_is_faster(X, kernel.L) else "gram"
         return self.solver
 
     def _table_applies(self, y: np.ndarray) -> bool:
@@ -464,6 +509,7 @@ class _GkmSVMBase(BaseEstimator):
         return tags
 
 
+@documented(KERNEL_PARAMETERS + _SVC_PARAMETERS)
 class GkmSVC(ClassifierMixin, _GkmSVMBase):
     """Support vector classifier on the gapped k-mer kernel of DNA sequences.
 
@@ -473,24 +519,7 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
 
     Parameters
     ----------
-    L, k, d, weight_scheme, use_rc, n_jobs, invalid, positional, pos_kernel, weight_sigma, weight_gamma, progress
-        See :class:`vellum.GkmKernel`. ``positional=True`` weights L-mers by
-        their distance from each sequence's middle.
-    C : float, default=1.0
-        Regularisation: the penalty of margin violations.
-    class_weight : dict or "balanced", optional
-        Per-class factors of C.
-    probability : bool, default=False
-        Also fit a sigmoid calibration of the decision values on five
-        stratified folds, for :meth:`predict_proba`.
-    solver : {"auto", "gram", "table"}, default="auto"
-        "gram" solves the dual with scikit-learn's SVC on the Gram matrix of
-        the training sequences (n x n values). "table" solves the same dual,
-        to the same tolerance, without that matrix: gradients come from one
-        table of 4**L L-mer weights, and only kernel blocks of working sets
-        are computed; it needs a regular kernel and two classes. "auto"
-        takes "table" for a regular binary problem of at least 20,000
-        sequences (whose Gram needs 3.2 GB), else the faster "gram".
+    {parameters}
 
     Attributes
     ----------
@@ -514,41 +543,7 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
         With probability=True: the calibrated SVM behind predict_proba.
     """
 
-    def __init__(
-        self,
-        L: int = 10,
-        k: int = 6,
-        d: int = 3,
-        weight_scheme: int = 0,
-        use_rc: bool = True,
-        n_jobs: int | None = 1,
-        invalid: str = "error",
-        positional: bool = False,
-        pos_kernel: str = "triangular",
-        weight_sigma: float = 50.0,
-        weight_gamma: float = 1.0,
-        progress: bool | str = False,
-        C: float = 1.0,
-        class_weight: dict | str | None = None,
-        probability: bool = False,
-        solver: str = "auto",
-    ):
-        self.L = L
-        self.k = k
-        self.d = d
-        self.weight_scheme = weight_scheme
-        self.use_rc = use_rc
-        self.n_jobs = n_jobs
-        self.invalid = invalid
-        self.positional = positional
-        self.pos_kernel = pos_kernel
-        self.weight_sigma = weight_sigma
-        self.weight_gamma = weight_gamma
-        self.progress = progress
-        self.C = C
-        self.class_weight = class_weight
-        self.probability = probability
-        self.solver = solver
+    __init__ = storing_init(KERNEL_PARAMETERS + _SVC_PARAMETERS)
 
     def _make_svm(self) -> SVC:
         return SVC(kernel="precomputed", C=self.C, class_weight=self.class_weight)
@@ -641,19 +636,13 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
         return self._apply(self.calibration_.predict_proba, X)
 
 
+@documented(KERNEL_PARAMETERS + _SVR_PARAMETERS)
 class GkmSVR(RegressorMixin, _GkmSVMBase):
     """Epsilon support vector regression on the gapped k-mer kernel.
 
     Parameters
     ----------
-    L, k, d, weight_scheme, use_rc, n_jobs, invalid, positional, pos_kernel, weight_sigma, weight_gamma, progress
-        See :class:`vellum.GkmKernel`.
-    C : float, default=1.0
-        Regularisation: the penalty of errors beyond epsilon.
-    epsilon : float, default=0.1
-        Half-width of the band in which errors cost nothing.
-    solver : {"auto", "gram", "table"}, default="auto"
-        As for :class:`GkmSVC` ("table" needs a regular kernel).
+    {parameters}
 
     Attributes
     ----------
@@ -661,39 +650,7 @@ class GkmSVR(RegressorMixin, _GkmSVMBase):
         As for :class:`GkmSVC` (``svm_`` is a :class:`sklearn.svm.SVR`).
     """
 
-    def __init__(
-        self,
-        L: int = 10,
-        k: int = 6,
-        d: int = 3,
-        weight_scheme: int = 0,
-        use_rc: bool = True,
-        n_jobs: int | None = 1,
-        invalid: str = "error",
-        positional: bool = False,
-        pos_kernel: str = "triangular",
-        weight_sigma: float = 50.0,
-        weight_gamma: float = 1.0,
-        progress: bool | str = False,
-        C: float = 1.0,
-        epsilon: float = 0.1,
-        solver: str = "auto",
-    ):
-        self.L = L
-        self.k = k
-        self.d = d
-        self.weight_scheme = weight_scheme
-        self.use_rc = use_rc
-        self.n_jobs = n_jobs
-        self.invalid = invalid
-        self.positional = positional
-        self.pos_kernel = pos_kernel
-        self.weight_sigma = weight_sigma
-        self.weight_gamma = weight_gamma
-        self.progress = progress
-        self.C = C
-        self.epsilon = epsilon
-        self.solver = solver
+    __init__ = storing_init(KERNEL_PARAMETERS + _SVR_PARAMETERS)
 
     def _make_svm(self) -> SVR:
         return SVR(kernel="precomputed", C=self.C, epsilon=self.epsilon)

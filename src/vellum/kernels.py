@@ -12,18 +12,19 @@ from joblib import effective_n_jobs
 from sklearn.base import BaseEstimator, clone
 
 from . import _gkmkern
-from ._progress import check_progress, progress_bar
-from .sequences import MAX_SEQUENCE_LENGTH, RecordNames, check_choice, check_sequences, record_names
+from ._progress import progress_bar
+from .parameters import (
+    KERNEL_PARAMETER_NAMES,
+    KERNEL_PARAMETERS,
+    POSITIONAL_PROFILE_NAMES,
+    check_kernel_parameters,
+    documented,
+    storing_init,
+)
+from .sequences import MAX_SEQUENCE_LENGTH, RecordNames, check_sequences, record_names
 
-WEIGHT_SCHEMES = (_gkmkern.WEIGHT_FULL, _gkmkern.WEIGHT_TRUNCATED, _gkmkern.WEIGHT_ESTIMATED_FULL)
-
-POSITIONAL_PROFILES = {
-    "triangular": _gkmkern.POS_TRIANGULAR,
-    "epanechnikov": _gkmkern.POS_EPANECHNIKOV,
-    "gaussian": _gkmkern.POS_GAUSSIAN,
-    "laplacian": _gkmkern.POS_LAPLACIAN,
-    "cauchy": _gkmkern.POS_CAUCHY,
-}
+# The native code of each shape of the positional weight.
+POSITIONAL_PROFILES = {name: getattr(_gkmkern, f"POS_{name.upper()}") for name in POSITIONAL_PROFILE_NAMES}
 
 # The native positional weights are scaled by this factor; normalised values
 # do not depend on it, so it is not a parameter.
@@ -103,6 +104,7 @@ def window_pieces(
         yield first, stop, first * shift, (stop - 1) * shift + window
 
 
+@documented(KERNEL_PARAMETERS)
 class GkmKernel(BaseEstimator):
     """Gapped k-mer kernel between lists of DNA strings, as NumPy arrays.
 
@@ -114,40 +116,7 @@ class GkmKernel(BaseEstimator):
 
     Parameters
     ----------
-    L : int, default=10
-        Word length, 2..12.
-    k : int, default=6
-        Informative (non-gap) positions of a gapped k-mer, 1..L.
-    d : int, default=3
-        Largest mismatch count between two L-mers that still counts, 0..L-k.
-    weight_scheme : {0, 1, 2}, default=0
-        0: exact gapped k-mer counts; 1: estimated full filter, truncated;
-        2: estimated full filter.
-    use_rc : bool, default=True
-        Count the reverse complement of each sequence too.
-    n_jobs : int, default=1
-        Threads of the native evaluation (-1: every core). A fitted model
-        uses its current value: ``model.set_params(n_jobs=4)`` applies to
-        later predictions.
-    invalid : {"error", "skip"}, default="error"
-        Characters other than A, C, G, T (either case): "error" refuses the
-        sequence; "skip" leaves out every L-mer covering one, on both sides
-        and in the norms (genomic N gaps). A sequence with no L-mer left
-        scores 0 against everything.
-    positional : bool, default=False
-        Weight every L-mer by its distance from the sequence's middle (all
-        sequences must then have one length).
-    pos_kernel : {"triangular", "epanechnikov", "gaussian", "laplacian", "cauchy"}, default="triangular"
-        Shape of the positional weight.
-    weight_sigma : float, default=50.0
-        Width of the positional weight (every shape but "laplacian").
-    weight_gamma : float, default=1.0
-        Decay rate of the "laplacian" positional weight.
-    progress : {False, True, "auto"}, default=False
-        Show a progress bar on stderr for work that lasts more than a second:
-        always (True), never (False), or when stderr is a terminal ("auto",
-        as the ``vellum`` command sets it, so that a saved model draws no
-        bars in notebooks or logs).
+    {parameters}
 
     Notes
     -----
@@ -156,33 +125,7 @@ class GkmKernel(BaseEstimator):
     ``GkmSVC.scan``, which splits them exactly.
     """
 
-    def __init__(
-        self,
-        L: int = 10,
-        k: int = 6,
-        d: int = 3,
-        weight_scheme: int = 0,
-        use_rc: bool = True,
-        n_jobs: int | None = 1,
-        invalid: str = "error",
-        positional: bool = False,
-        pos_kernel: str = "triangular",
-        weight_sigma: float = 50.0,
-        weight_gamma: float = 1.0,
-        progress: bool | str = False,
-    ):
-        self.L = L
-        self.k = k
-        self.d = d
-        self.weight_scheme = weight_scheme
-        self.use_rc = use_rc
-        self.n_jobs = n_jobs
-        self.invalid = invalid
-        self.positional = positional
-        self.pos_kernel = pos_kernel
-        self.weight_sigma = weight_sigma
-        self.weight_gamma = weight_gamma
-        self.progress = progress
+    __init__ = storing_init(KERNEL_PARAMETERS)
 
     def __call__(
         self,
@@ -243,19 +186,7 @@ class GkmKernel(BaseEstimator):
         )
 
     def _check_params(self) -> None:
-        for name in ("L", "k", "d"):
-            value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-                raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-        check_choice("weight_scheme", self.weight_scheme, WEIGHT_SCHEMES)
-        check_choice("invalid", self.invalid, ("error", "skip"))
-        check_progress(self.progress)
-        if self.positional:
-            check_choice("pos_kernel", self.pos_kernel, POSITIONAL_PROFILES)
-            if not self.weight_gamma >= 0:
-                raise ValueError(f"weight_gamma must be at least 0; got {self.weight_gamma!r}")
-            if self.pos_kernel != "laplacian" and not self.weight_sigma > 0:
-                raise ValueError(f"weight_sigma must be greater than 0; got {self.weight_sigma!r}")
+        check_kernel_parameters({name: getattr(self, name) for name in KERNEL_PARAMETER_NAMES})
 
     def native(self) -> _gkmkern.Kernel | _gkmkern.WeightedKernel:
         """A new, empty native kernel with these parameters."""
@@ -436,7 +367,7 @@ class ReferenceSet:
         *,
         name: str = "X",
         ids: Sequence[str] | RecordNames | None = None,
-        progress: bool | None = None,
+        progress: bool | str | None = None,
     ) -> Iterator[tuple[int, int, np.ndarray]]:
         """The rows of X against the references, a chunk of queries at a time.
 
@@ -451,8 +382,9 @@ class ReferenceSet:
             How errors call X.
         ids : sequence of str or RecordNames, optional
             Record ids of X (and their files), for error messages.
-        progress : bool, optional
-            Show a progress bar; None follows the kernel's ``progress``.
+        progress : {False, True, "auto"}, optional
+            Show a progress bar (as the kernel's ``progress`` says); None
+            follows the kernel's ``progress``.
 
         Yields
         ------
@@ -464,7 +396,7 @@ class ReferenceSet:
         yield from self._blocks(X, None, self.kernel.progress if progress is None else progress)
 
     def _blocks(
-        self, X: list[str], out: np.ndarray | None, progress: bool
+        self, X: list[str], out: np.ndarray | None, progress: bool | str
     ) -> Iterator[tuple[int, int, np.ndarray]]:
         """Chunks of rows, written into out when given, else into new arrays."""
         with progress_bar(progress, len(X), "kernel rows") as bar:

@@ -179,9 +179,11 @@ def test_table_solver_reaches_libsvm_optimum(make):
 
 def test_solver_choice_and_refusals(monkeypatch):
     X, y = planted(random.Random(2), 30, 20)
-    assert GkmSVC(L=5, k=3, d=2).fit(X, y).solver_ == "gram"
-    monkeypatch.setattr(estimators_module, "_TABLE_SOLVER_FROM", 30)
-    assert GkmSVC(L=5, k=3, d=2).fit(X, y).solver_ == "table"
+    work = len(X) * sum(map(len, X))
+    # auto takes the table once n * (total length) reaches the ratio times 4**L
+    for ratio, expected in ((work / 4**5 + 1e-9, "gram"), (work / 4**5, "table")):
+        monkeypatch.setattr(estimators_module, "_TABLE_WORK_RATIO", ratio)
+        assert GkmSVC(L=5, k=3, d=2).fit(X, y).solver_ == expected
     assert GkmSVC(L=5, k=3, d=2, positional=True).fit(X, y).solver_ == "gram"
     with pytest.raises(ValueError, match="solver must be one of 'auto', 'gram', 'table'; got 'libsvm'"):
         GkmSVC(solver="libsvm").fit(X, y)
@@ -246,3 +248,30 @@ except MemoryError as err:
 def test_a_table_that_cannot_be_allocated_names_its_size():
     done = subprocess.run([sys.executable, "-c", ALLOCATE_UNDER_A_LIMIT], capture_output=True, text=True, check=True)
     assert done.stdout.startswith("the L-mer table of L=12 needs 128 MiB (4**12 doubles)")
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_projection_onto_the_dual_feasible_set_is_the_nearest_point(seed):
+    from scipy.optimize import minimize
+    from vellum.table_solver import DualProblem
+
+    rng = np.random.default_rng(seed)
+    n = 12
+    if seed % 2:
+        problem = DualProblem.classification(rng.random(n) < 0.4, rng.uniform(0.5, 2.0, n))
+    else:
+        problem = DualProblem.regression(rng.normal(size=n // 2), C=1.5, epsilon=0.1)
+    z = rng.normal(scale=2.0, size=n)
+    nearest = minimize(
+        lambda a: np.sum((a - z) ** 2),
+        np.zeros(n),
+        jac=lambda a: 2 * (a - z),
+        bounds=list(zip(np.zeros(n), problem.C)),
+        constraints=[{"type": "eq", "fun": lambda a: problem.y @ a, "jac": lambda a: problem.y}],
+        method="SLSQP",
+        options={"ftol": 1e-14, "maxiter": 500},
+    ).x
+    projected = problem.project(z)
+    assert abs(problem.y @ projected) < 1e-9
+    assert (projected >= 0).all() and (projected <= problem.C).all()
+    np.testing.assert_allclose(projected, nearest, atol=1e-6)

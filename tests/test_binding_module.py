@@ -12,6 +12,8 @@ MODULE_FUNCTIONS = {
     "lmer_table_transform",
     "lmer_table_add",
     "lmer_table_sums",
+    "lmer_owners",
+    "lmer_table_of_owners",
     "lmer_norms",
     "lmer_sliding_norms",
     "lmer_mutant_norms",

@@ -242,6 +242,31 @@ def test_add_and_sums_match_brute_force_on_any_thread_count(L, use_rc):
     assert np.array_equal(sums[0], sums[1])
 
 
+@pytest.mark.parametrize("L, use_rc", [(2, True), (4, False), (5, True)])
+def test_owner_lists_give_the_added_table_bit_for_bit(L, use_rc):
+    rng = random.Random(10 * L + use_rc)
+    code_lists, codes, bounds = random_runs(rng, L, 30, 0.1)
+    offsets = np.full(4**L + 1, -7, np.int64)
+    owners = np.full(sum(c >= 0 for c in codes) * (1 + use_rc), -7, np.int32)
+    _gkmkern.lmer_owners(codes, bounds, L, use_rc, offsets=offsets, owners=owners)
+    expected = {}
+    for i, run in enumerate(code_lists):
+        for c in (c for c in run if c >= 0):
+            expected.setdefault(c, []).append(i)
+            if use_rc:
+                expected.setdefault(reverse_complement(c, L), []).append(i)
+    assert {u: owners[offsets[u] : offsets[u + 1]].tolist() for u in range(4**L) if offsets[u + 1] > offsets[u]} == {
+        u: sorted(runs) for u, runs in expected.items()
+    }
+    amounts = np.array([rng.uniform(-2, 2) for _ in code_lists])
+    added = np.zeros(4**L)
+    _gkmkern.lmer_table_add(added, codes, bounds, amounts, use_rc)
+    for nthreads in (1, 2):
+        table = np.full(4**L, np.nan)
+        _gkmkern.lmer_table_of_owners(table, offsets, owners, amounts, nthreads=nthreads)
+        assert np.array_equal(table, added)
+
+
 # ---- bad arguments ---------------------------------------------------------------------
 
 CODES = np.array([0, 5, -1, 63], np.int32)
@@ -285,7 +310,21 @@ def call_sums(**changes):
     return _gkmkern.lmer_table_sums(**args)
 
 
-OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2}
+def call_owners(**changes):
+    args = dict(codes=CODES, bounds=BOUNDS, L=3, use_rc=True, offsets=np.zeros(65, np.int64), owners=np.zeros(6, np.int32))
+    args.update(changes)
+    return _gkmkern.lmer_owners(**args)
+
+
+def call_of_owners(**changes):
+    offsets = np.zeros(65, np.int64)
+    offsets[5:] = 2
+    args = dict(table=np.zeros(64), offsets=offsets, owners=np.array([0, 1], np.int32), amounts=np.ones(2))
+    args.update(changes)
+    return _gkmkern.lmer_table_of_owners(**args)
+
+
+OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2, call_of_owners: 64}
 
 
 @pytest.mark.parametrize(
@@ -347,9 +386,22 @@ OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2
         (call_sums, dict(starts=np.array([3, 1], np.int64)), ValueError, "slice 0 = [3, 2) does not lie within"),
         (call_sums, dict(starts=np.array([-1, 1], np.int64)), ValueError, "slice 0 = [-1, 2) does not lie within"),
         (call_sums, dict(stops=np.array([2], np.int64)), ValueError,
-         "starts and stops must have the same length, not 2 and 1"),
+         "stops must hold len(starts) = 2 values, not 1"),
         (call_sums, dict(out=np.zeros(3)), ValueError, "out must hold len(starts) = 2 values, not 3"),
         (call_sums, dict(codes=np.array([0, 64, 0, 0], np.int32)), ValueError, "codes[1] = 64"),
+        (call_owners, dict(offsets=np.zeros(64, np.int64)), ValueError,
+         "offsets must hold 4**L + 1 = 65 values, not 64"),
+        (call_owners, dict(owners=np.zeros(3, np.int32)), ValueError,
+         "owners must hold the valid codes (twice with use_rc) = 6 values, not 3"),
+        (call_owners, dict(owners=None), TypeError, "owners must be a buffer of int32 values"),
+        (call_of_owners, dict(owners=np.array([0, 2], np.int32)), ValueError,
+         "owners[1] = 2 is not an index into amounts (len 2)"),
+        (call_of_owners, dict(offsets=np.arange(65, dtype=np.int64) % 3), ValueError,
+         "offsets[3] = 0: offsets must rise from 0 to len(owners) = 2 without falling"),
+        (call_of_owners, dict(offsets=np.zeros(65, np.int64)), ValueError,
+         "offsets[64] = 0: offsets must rise from 0 to len(owners) = 2 without falling"),
+        (call_of_owners, dict(offsets=np.zeros(64, np.int64)), ValueError,
+         "offsets must hold len(table) + 1 = 65 values, not 64"),
     ],
 )
 def test_bad_arguments_name_the_argument(call, changes, error, message):
@@ -366,12 +418,14 @@ def test_bad_arguments_name_the_argument(call, changes, error, message):
         (call_sliding, dict(codes=np.array([0, 64, 0, 0], np.int32))),
         (call_mutants, dict(bases=np.array([0, 4, 0, 0], np.int8))),
         (call_sums, dict(stops=np.array([2, 5], np.int64))),
+        (call_of_owners, dict(owners=np.array([0, 2], np.int32))),
     ],
 )
 def test_out_is_untouched_on_rejected_arguments(call, changes):
+    name = "table" if call is call_of_owners else "out"
     out = np.full(OUT_SHAPES[call], -7.0)
     with pytest.raises(ValueError):
-        call(out=out, **changes)
+        call(**{name: out}, **changes)
     assert (out == -7.0).all()
 
 

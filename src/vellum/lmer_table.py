@@ -139,6 +139,15 @@ class EncodedSet:
         """Add amounts[i] to the table at every L-mer of sequence i (both strands with use_rc)."""
         _gkmkern.lmer_table_add(table, self.codes, self.bounds, amounts, self.kernel.use_rc, nthreads=nthreads)
 
+    def owner_lists(self) -> tuple[np.ndarray, np.ndarray]:
+        """For each L-mer code, the sequences holding it (once per
+        occurrence, both strands with use_rc): offsets (4**L + 1) into one
+        array of sequence indices, as lmer_table_of_owners reads them."""
+        offsets = np.empty(4**self.kernel.L + 1, dtype=np.int64)
+        owners = np.empty(np.count_nonzero(self.codes >= 0) * (2 if self.kernel.use_rc else 1), dtype=np.int32)
+        _gkmkern.lmer_owners(self.codes, self.bounds, self.kernel.L, self.kernel.use_rc, offsets=offsets, owners=owners)
+        return offsets, owners
+
     def sums(self, table: np.ndarray, nthreads: int = 1) -> np.ndarray:
         """Sum of the table's entries over each sequence's forward L-mers."""
         return slice_sums(table, self.codes, self.bounds[:-1], self.bounds[1:], nthreads)

@@ -211,7 +211,7 @@ PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seq
 
 /* ---- module-level functions --------------------------------------------- */
 
-/* lmer_table_transform, lmer_table_add, lmer_table_sums and the L-mer norms; added to the module by its
+/* lmer_table_transform, the table's adds and sums, owner lists and the L-mer norms; added to the module by its
  * initialiser. */
 extern PyMethodDef lmer_table_methods[];
 

@@ -161,11 +161,11 @@ static int check_count(const Py_buffer* view, const char* name, Py_ssize_t expec
     return -1;
 }
 
-/* -1 with the TypeError of a missing keyword when out was not given. */
-static int require_out(PyObject* out, const char* function)
+/* -1 with the TypeError of a missing keyword when the keyword-only argument name was not given. */
+static int require_keyword(PyObject* value, const char* function, const char* name)
 {
-    if (out != NULL) return 0;
-    PyErr_Format(PyExc_TypeError, "%s() missing required keyword-only argument: 'out'", function);
+    if (value != NULL) return 0;
+    PyErr_Format(PyExc_TypeError, "%s() missing required keyword-only argument: '%s'", function, name);
     return -1;
 }
 
@@ -244,7 +244,8 @@ static PyObject* lmer_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObjec
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOiOp|$Oi", kwlist, &codes_obj, &bounds_obj, &L, &weights_obj,
                                      &use_rc, &out_obj, &nthreads))
         return NULL;
-    if (require_out(out_obj, "lmer_norms") < 0 || check_L(L) < 0 || parse_weights(weights_obj, &weights) < 0 ||
+    if (require_keyword(out_obj, "lmer_norms", "out") < 0 || check_L(L) < 0 ||
+        parse_weights(weights_obj, &weights) < 0 ||
         check_at_least_one(nthreads, "nthreads") < 0)
         return NULL;
     held_buffers_t held = {.n = 0};
@@ -279,7 +280,8 @@ static PyObject* lmer_table_add(PyObject* Py_UNUSED(module), PyObject* args, PyO
         (codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
         (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64, 0)) == NULL ||
         (amounts = hold_flat(&held, amounts_obj, "amounts", &FLOAT64, 0)) == NULL || check_codes(codes, L) < 0 ||
-        check_bounds(bounds, codes) < 0 || check_count(amounts, "amounts", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
+        check_bounds(bounds, codes) < 0 ||
+        check_count(amounts, "amounts", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
         release_buffers(&held);
         return NULL;
     }
@@ -292,11 +294,6 @@ static PyObject* lmer_table_add(PyObject* Py_UNUSED(module), PyObject* args, PyO
 /* -1 with ValueError naming the first slice [starts[i], stops[i]) that does not lie within the codes. */
 static int check_slices(const Py_buffer* starts, const Py_buffer* stops, Py_ssize_t n_codes)
 {
-    if (item_count(stops) != item_count(starts)) {
-        PyErr_Format(PyExc_ValueError, "starts and stops must have the same length, not %zd and %zd",
-                     item_count(starts), item_count(stops));
-        return -1;
-    }
     const int64_t *first = starts->buf, *last = stops->buf;
     for (Py_ssize_t i = 0; i < item_count(starts); i++) {
         if (first[i] >= 0 && first[i] <= last[i] && last[i] <= n_codes) continue;
@@ -316,21 +313,121 @@ static PyObject* lmer_table_sums(PyObject* Py_UNUSED(module), PyObject* args, Py
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|$Oi", kwlist, &table_obj, &codes_obj, &starts_obj,
                                      &stops_obj, &out_obj, &nthreads))
         return NULL;
-    if (require_out(out_obj, "lmer_table_sums") < 0 || check_at_least_one(nthreads, "nthreads") < 0) return NULL;
+    if (require_keyword(out_obj, "lmer_table_sums", "out") < 0 || check_at_least_one(nthreads, "nthreads") < 0)
+        return NULL;
     held_buffers_t held = {.n = 0};
     Py_buffer *table, *codes, *starts, *stops, *out;
     if ((table = hold_table(&held, table_obj, 0, &L)) == NULL ||
         (codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
         (starts = hold_flat(&held, starts_obj, "starts", &INT64, 0)) == NULL ||
         (stops = hold_flat(&held, stops_obj, "stops", &INT64, 0)) == NULL ||
-        (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL || check_codes(codes, L) < 0 ||
-        check_slices(starts, stops, item_count(codes)) < 0 || check_count(out, "out", item_count(starts), "len(starts)") < 0) {
+        (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL ||
+        check_count(out, "out", item_count(starts), "len(starts)") < 0 ||
+        check_count(stops, "stops", item_count(starts), "len(starts)") < 0) {
         release_buffers(&held);
         return NULL;
     }
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_table_sums(table->buf, L, codes->buf, item_count(codes), starts->buf, stops->buf,
                                          item_count(out), nthreads, out->buf));
+    // The core checks the contents itself (these calls run once per solver
+    // iteration on millions of codes); which one was wrong is found after.
+    if (rc < 0 && (check_codes(codes, L) < 0 || check_slices(starts, stops, item_count(codes)) < 0)) {
+        release_buffers(&held);
+        return NULL;
+    }
+    return core_result(&held, rc);
+}
+
+/* ---- lmer_owners and lmer_table_of_owners ------------------------------------ */
+
+static Py_ssize_t owner_entries(const Py_buffer* codes, int use_rc)
+{
+    const int32_t* data = codes->buf;
+    Py_ssize_t valid = 0;
+    for (Py_ssize_t c = 0; c < item_count(codes); c++) valid += data[c] >= 0;
+    return use_rc ? 2 * valid : valid;
+}
+
+static PyObject* lmer_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"codes", "bounds", "L", "use_rc", "offsets", "owners", NULL};
+    PyObject *codes_obj, *bounds_obj, *offsets_obj = NULL, *owners_obj = NULL;
+    int L, use_rc;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOip|$OO", kwlist, &codes_obj, &bounds_obj, &L, &use_rc,
+                                     &offsets_obj, &owners_obj))
+        return NULL;
+    if (require_keyword(offsets_obj, "lmer_owners", "offsets") < 0 ||
+        require_keyword(owners_obj, "lmer_owners", "owners") < 0 || check_L(L) < 0)
+        return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer *codes, *bounds, *offsets, *owners;
+    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
+        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64, 0)) == NULL ||
+        (offsets = hold_flat(&held, offsets_obj, "offsets", &INT64, 1)) == NULL ||
+        (owners = hold_flat(&held, owners_obj, "owners", &INT32, 1)) == NULL || check_codes(codes, L) < 0 ||
+        check_bounds(bounds, codes) < 0 ||
+        check_count(offsets, "offsets", ((Py_ssize_t)1 << (2 * L)) + 1, "4**L + 1") < 0 ||
+        check_count(owners, "owners", owner_entries(codes, use_rc), "the valid codes (twice with use_rc)") < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_owners(L, codes->buf, item_count(codes), bounds->buf, item_count(bounds) - 1, use_rc,
+                                     offsets->buf, owners->buf, item_count(owners)));
+    return core_result(&held, rc);
+}
+
+/* -1 with ValueError unless offsets run from 0 to len(owners) without falling and every owner indexes amounts. */
+static int check_owner_lists(const Py_buffer* offsets, const Py_buffer* owners, Py_ssize_t n_amounts)
+{
+    const int64_t* starts = offsets->buf;
+    const Py_ssize_t last = item_count(offsets) - 1;
+    for (Py_ssize_t u = 0; u <= last; u++) {
+        const int64_t low = u ? starts[u - 1] : 0;
+        if (starts[u] < low || starts[u] > item_count(owners) || (u == last && starts[u] != item_count(owners))) {
+            PyErr_Format(PyExc_ValueError,
+                         "offsets[%zd] = %lld: offsets must rise from 0 to len(owners) = %zd without falling", u,
+                         (long long)starts[u], item_count(owners));
+            return -1;
+        }
+    }
+    const int32_t* data = owners->buf;
+    for (Py_ssize_t j = 0; j < item_count(owners); j++) {
+        if (data[j] >= 0 && data[j] < n_amounts) continue;
+        PyErr_Format(PyExc_ValueError, "owners[%zd] = %d is not an index into amounts (len %zd)", j, (int)data[j],
+                     n_amounts);
+        return -1;
+    }
+    return 0;
+}
+
+static PyObject* lmer_table_of_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"table", "offsets", "owners", "amounts", "nthreads", NULL};
+    PyObject *table_obj, *offsets_obj, *owners_obj, *amounts_obj;
+    int nthreads = 1, L;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|$i", kwlist, &table_obj, &offsets_obj, &owners_obj,
+                                     &amounts_obj, &nthreads))
+        return NULL;
+    if (check_at_least_one(nthreads, "nthreads") < 0) return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer *table, *offsets, *owners, *amounts;
+    if ((table = hold_table(&held, table_obj, 1, &L)) == NULL ||
+        (offsets = hold_flat(&held, offsets_obj, "offsets", &INT64, 0)) == NULL ||
+        (owners = hold_flat(&held, owners_obj, "owners", &INT32, 0)) == NULL ||
+        (amounts = hold_flat(&held, amounts_obj, "amounts", &FLOAT64, 0)) == NULL ||
+        check_count(offsets, "offsets", item_count(table) + 1, "len(table) + 1") < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_table_of_owners(table->buf, L, offsets->buf, owners->buf, item_count(owners),
+                                              amounts->buf, item_count(amounts), nthreads));
+    if (rc < 0 && check_owner_lists(offsets, owners, item_count(amounts)) < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
     return core_result(&held, rc);
 }
 
@@ -356,7 +453,8 @@ static PyObject* lmer_sliding_norms(PyObject* Py_UNUSED(module), PyObject* args,
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OiOpnn|$O", kwlist, &codes_obj, &L, &weights_obj, &use_rc,
                                      &per_window, &shift, &out_obj))
         return NULL;
-    if (require_out(out_obj, "lmer_sliding_norms") < 0 || check_L(L) < 0 || parse_weights(weights_obj, &weights) < 0 ||
+    if (require_keyword(out_obj, "lmer_sliding_norms", "out") < 0 || check_L(L) < 0 ||
+        parse_weights(weights_obj, &weights) < 0 ||
         check_at_least_one(per_window, "lmers_per_window") < 0 || check_at_least_one(shift, "shift") < 0)
         return NULL;
     held_buffers_t held = {.n = 0};
@@ -392,7 +490,8 @@ static PyObject* lmer_mutant_norms(PyObject* Py_UNUSED(module), PyObject* args, 
     weights_t weights;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OiOp|$O", kwlist, &bases_obj, &L, &weights_obj, &use_rc, &out_obj))
         return NULL;
-    if (require_out(out_obj, "lmer_mutant_norms") < 0 || check_L(L) < 0 || parse_weights(weights_obj, &weights) < 0)
+    if (require_keyword(out_obj, "lmer_mutant_norms", "out") < 0 || check_L(L) < 0 ||
+        parse_weights(weights_obj, &weights) < 0)
         return NULL;
     held_buffers_t held = {.n = 0};
     Py_buffer *bases, *out;
@@ -443,6 +542,22 @@ PyMethodDef lmer_table_methods[] = {
      "out : writable float64 buffer of n values\n"
      "nthreads : int\n    OpenMP threads over the slices.\n\n"
      "Each slice is summed the same way wherever it lies. On an error out is left untouched."},
+    {"lmer_owners", (PyCFunction)(void (*)(void))lmer_owners, METH_VARARGS | METH_KEYWORDS,
+     "lmer_owners(codes, bounds, L, use_rc, *, offsets, owners)\n--\n\n"
+     "Which runs hold each L-mer, as lists per L-mer code.\n\n"
+     "Parameters\n----------\n"
+     "codes : int32 buffer of forward L-mer codes, -1 left out\n"
+     "bounds : int64 buffer of n + 1 non-decreasing offsets into codes (run i: codes[bounds[i]:bounds[i + 1]])\n"
+     "L : int\nuse_rc : bool\n    List each run under its codes' reverse complements too.\n"
+     "offsets : writable int64 buffer of 4**L + 1 values\n"
+     "owners : writable int32 buffer, one value per valid code (two with use_rc)\n"
+     "    owners[offsets[u]:offsets[u + 1]] lists run i once per occurrence of u, runs in order.\n\n"
+     "On an error offsets and owners are left untouched."},
+    {"lmer_table_of_owners", (PyCFunction)(void (*)(void))lmer_table_of_owners, METH_VARARGS | METH_KEYWORDS,
+     "lmer_table_of_owners(table, offsets, owners, amounts, *, nthreads=1)\n--\n\n"
+     "Set table[u] to the sum of amounts[i] over the owners i listed for u by lmer_owners.\n\n"
+     "The table of lmer_table_add on a zeroed table, from reads of amounts instead of scattered writes;\n"
+     "the result does not depend on nthreads. On an error the table is left untouched."},
     {"lmer_norms", (PyCFunction)(void (*)(void))lmer_norms, METH_VARARGS | METH_KEYWORDS,
      "lmer_norms(codes, bounds, L, weights, use_rc, *, out, nthreads=1)\n--\n\n"
      "Self-norms of runs of forward L-mer codes, as Sequence.sqnorm() gives them.\n\n"

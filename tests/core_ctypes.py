@@ -34,6 +34,7 @@ DoubleArray = POINTER(c_double)
 
 # name: (restype, argtypes)
 _SIGNATURES = {
+    "gkm_last_status": (c_int, []),
     "gkm_parameter_check": (c_char_p, [POINTER(GkmParameter)]),
     # kernel base
     "gkm_kernel_base_get_params": (None, [c_void_p, POINTER(c_int), POINTER(c_int), POINTER(c_int)]),

@@ -15,7 +15,7 @@
 // returns -1, the failure result of the calls that return int.
 int fail(gkm_status_t why);
 // The same for the calls whose failure result is null.
-template <class T = void>
+template <class T>
 T* fail_null(gkm_status_t why)
 {
     fail(why);

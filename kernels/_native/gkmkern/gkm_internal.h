@@ -1,5 +1,5 @@
-// The core's private headers, one concern each; never installed. Every file
-// of the core includes this one.
+// The core's private headers, one concern each; never installed. The core's
+// files include them all through this one.
 //
 //   kernel_base.h     limits, the kernel base, profile reduction, normalisation
 //   lmer_codes.h      mismatches between L-mer codes, one or four at a time

@@ -6,17 +6,10 @@
 
 #include "lmer_index.h"
 
-//
-// Every query L-mer against every indexed L-mer within d mismatches. A query
-// L-mer carries a tag (a row, a position, or both) that comes back with each
-// of its hits, together with the mismatch count and the group it met.
-//
-// The walk descends the node prefixes with the query L-mers still within
-// reach, kept in one list per mismatch count. An L-mer that has used up its d
-// mismatches can only meet its own remaining bases, so it leaves the walk and
-// is looked up directly. At a node, the suffixes within reach are read from
-// the node's mask. The walk is a template over its sink, compiled with each
-// consumer, so that a hit goes straight to where it is counted.
+// The search finds every query L-mer against every indexed L-mer within d
+// mismatches. A query L-mer carries a tag (a row, a position, or both) that
+// comes back with each of its hits, together with the mismatch count and the
+// group it met.
 
 struct query_lmer {
     uint32_t code;
@@ -131,10 +124,5 @@ struct rank_locator {
     };
     word_view word(int w) const { return {mask[w], group_start + word_group[w]}; }
 };
-
-// Sink::at(tag_m) gives the hits of one query L-mer that has spent m
-// mismatches; their hit(dm, first, n): it met, with m + dm mismatches, the
-// group of entries [first, first + n); n may be 0. What a sink derives from
-// the tag is thus derived once an L-mer, not once a hit; retag(tag_m) turns
 
 #endif  // GKM_SEARCH_H

@@ -7,6 +7,19 @@
 
 #include <algorithm>
 
+// The walk descends the node prefixes with the query L-mers still within
+// reach, kept in one list per mismatch count. An L-mer that has used up its d
+// mismatches can only meet its own remaining bases, so it leaves the walk and
+// is looked up directly. At a node, the suffixes within reach are read from
+// the node's mask. The walk is a template over its sink, compiled with each
+// consumer, so that a hit goes straight to where it is counted.
+//
+// Sink::at(tagged) gives the hits of one query L-mer that has spent m
+// mismatches (tagged = tag_with_mismatches(tag, m)); their hit(dm, first, n):
+// it met, with m + dm mismatches, the group of entries [first, first + n); n
+// may be 0. What a sink derives from the tag is thus derived once an L-mer,
+// not once a hit; retag(tagged) turns the hits into another L-mer's, so that
+// one object serves a whole list.
 template <class Sink>
 class lmer_walker {
 public:
@@ -199,7 +212,7 @@ void search_lmer_index(const lmer_index_nodes& ix, int d, const query_lmer* quer
     lmer_walker<Sink>(ix, d, ws, sink).run(queries, n);
 }
 
-// The same, calling f(tag_m, entry) for every entry of every hit.
+// The same, calling f(tagged, entry) for every entry of every hit.
 template <class F>
 void search_lmer_entries(const lmer_index_nodes& ix, const lmer_entry* entries, int d, const query_lmer* queries,
                          size_t n, search_workspace& ws, F&& f)

@@ -596,9 +596,9 @@ extern "C" int gkm_lmer_table_add(double* table, int L, const int32_t* codes, in
 {
     if (!table || L < 2 || L > GKM_MAX_L || n < 0 || n_codes < 0 || nthreads < 1 || !bounds ||
         (n_codes && !codes) || (n && !amounts))
-        return -1;
+        return fail(GKM_EINVAL);
     if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0 || gkm_lmer_first_bad_bound(bounds, n, n_codes) >= 0)
-        return -1;
+        return fail(GKM_EINVAL);
     const uint64_t size = uint64_t(1) << (2 * L);
 #pragma omp parallel num_threads(nthreads)
     {
@@ -614,10 +614,10 @@ extern "C" int gkm_lmer_table_sums(const double* table, int L, const int32_t* co
 {
     if (!table || L < 2 || L > GKM_MAX_L || n < 0 || n_codes < 0 || nthreads < 1 || (n_codes && !codes) ||
         (n && (!starts || !stops || !out)))
-        return -1;
-    if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0) return -1;
+        return fail(GKM_EINVAL);
+    if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0) return fail(GKM_EINVAL);
     for (int64_t i = 0; i < n; i++)
-        if (starts[i] < 0 || stops[i] < starts[i] || stops[i] > n_codes) return -1;
+        if (starts[i] < 0 || stops[i] < starts[i] || stops[i] > n_codes) return fail(GKM_EINVAL);
 #pragma omp parallel for num_threads(nthreads) schedule(static)
     for (int64_t i = 0; i < n; i++) {
         double sum = 0.0;

@@ -5,7 +5,7 @@ the module's own shared object serves as the C library.
 """
 
 import ctypes
-from ctypes import POINTER, c_char_p, c_double, c_int, c_int32, c_void_p
+from ctypes import POINTER, c_char_p, c_double, c_int, c_int32, c_int64, c_void_p
 
 
 class GkmParameter(ctypes.Structure):
@@ -34,6 +34,11 @@ DoubleArray = POINTER(c_double)
 
 # name: (restype, argtypes)
 _SIGNATURES = {
+    "gkm_last_status": (c_int, []),
+    # L-mer tables
+    "gkm_lmer_table_sums": (c_int, [c_void_p, c_int, c_void_p, c_int64, c_void_p, c_void_p, c_int64, c_int, c_void_p]),
+    "gkm_lmer_owners": (c_int, [c_int, c_void_p, c_int64, c_void_p, c_int64, c_int, c_void_p, c_void_p, c_int64]),
+    "gkm_lmer_table_of_owners": (c_int, [c_void_p, c_int, c_void_p, c_void_p, c_int64, c_void_p, c_int64, c_int]),
     "gkm_parameter_check": (c_char_p, [POINTER(GkmParameter)]),
     # kernel base
     "gkm_kernel_base_get_params": (None, [c_void_p, POINTER(c_int), POINTER(c_int), POINTER(c_int)]),

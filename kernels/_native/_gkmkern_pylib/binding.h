@@ -9,7 +9,8 @@
  *   sequence coercion   coerce_sequence_seq/_kern/_wkern
  *   sequence arrays     seq_array_t, build_seq_array, free_seq_array
  *   padding             parse_padding
- *   buffer arguments    float64_buffer_get, float64_buffer_check_layout
+ *   buffer arguments    buffer_type_t, buffer_hold, buffer_check_shape
+ *   core failures       raise_core_failure
  *   results             result_t: the caller's out buffer or nested lists
  *   result lists        flat_to_2d_list, flat_to_3d_list
  *   kernel-base methods shared by Kernel and WeightedKernel
@@ -132,15 +133,33 @@ void free_seq_array(seq_array_t* arr);
  * right). 0, or -1 with an exception and both outputs 0. */
 int parse_padding(PyObject* pad_obj, int* pad_left, int* pad_right);
 
-/* ---- float64 buffer arguments ------------------------------------------- */
+/* ---- buffer arguments ---------------------------------------------------- */
+
+/* The items an array argument must hold. */
+typedef struct {
+    const char* name;  /* as in messages: "int32" */
+    char kind;         /* 'i' signed integer, 'f' floating point */
+    Py_ssize_t itemsize;
+} buffer_type_t;
+
+extern const buffer_type_t INT8_ITEMS, INT32_ITEMS, INT64_ITEMS, FLOAT64_ITEMS;
 
 /* Holds obj's buffer in view: 0, or -1 with an exception naming the argument
- * name and nothing held (not a buffer, read-only when writable is set, not
- * float64). */
-int float64_buffer_get(Py_buffer* view, PyObject* obj, const char* name, int writable);
-/* 0 when the held view has exactly this shape and is C-contiguous, else -1
- * with ValueError naming the argument; the view stays held either way. */
-int float64_buffer_check_layout(const Py_buffer* view, const char* name, int ndim, const Py_ssize_t* shape);
+ * and nothing held: TypeError when obj is not a buffer or holds other items,
+ * ValueError when it is read-only (and writable is set) or not C-contiguous. */
+int buffer_hold(Py_buffer* view, PyObject* obj, const char* name, const buffer_type_t* type, int writable);
+/* 0 when the held view has exactly this shape, else -1 with ValueError naming
+ * the argument; the view stays held either way. */
+int buffer_check_shape(const Py_buffer* view, const char* name, int ndim, const Py_ssize_t* shape);
+
+/* ---- core failures -------------------------------------------------------- */
+
+/* Raises the exception of a failed core call, failed naming it ("<step>
+ * failed"), from the reason the core recorded: MemoryError "<failed>: out of
+ * memory" when memory ran out; refused_as with refusal (or failed, when
+ * refusal is NULL) when the core refused its arguments or the object's state;
+ * RuntimeError failed otherwise. Returns NULL of any pointer type. */
+void* raise_core_failure(const char* failed, PyObject* refused_as, const char* refusal);
 
 /* ---- results ------------------------------------------------------------- */
 

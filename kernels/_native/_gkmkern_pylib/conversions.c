@@ -59,9 +59,12 @@ static gkm_sequence_t* encode_str(const void* kernel_base, PyObject* str)
     Py_ssize_t size;
     const char* text = PyUnicode_AsUTF8AndSize(str, &size);
     if (text == NULL) return NULL;
-    gkm_sequence_t* seq = strlen(text) == (size_t)size ? gkm_sequence_create(kernel_base, text, NULL) : NULL;
-    if (seq == NULL) PyErr_SetString(PyExc_ValueError, ENCODE_FAILED);
-    return seq;
+    if (strlen(text) != (size_t)size) {
+        PyErr_SetString(PyExc_ValueError, ENCODE_FAILED);
+        return NULL;
+    }
+    gkm_sequence_t* seq = gkm_sequence_create(kernel_base, text, NULL);
+    return seq != NULL ? seq : raise_core_failure("gkm_sequence_create failed", PyExc_ValueError, ENCODE_FAILED);
 }
 
 /* ---- sequence coercion --------------------------------------------------- */
@@ -297,17 +300,13 @@ PyObject* kernel_base_add_sequence(void* kernel_base, kernel_lock_t* lock, const
     if (lock_kernel(lock, type_name) < 0) return NULL;
     int id;
     WITHOUT_GIL(id = encode_and_add(kernel_base, text, sid, skip_invalid));
-    const int finalized = gkm_kernel_base_is_finalized(kernel_base);
     unlock_kernel(lock);
-    if (id == ADD_NOT_ENCODABLE) {
-        PyErr_SetString(PyExc_ValueError, "sequence too short for L, or contains non-ACGT characters");
-        return NULL;
-    }
-    if (id == ADD_REFUSED) {
-        if (!finalized) return PyErr_NoMemory();
-        PyErr_SetString(PyExc_RuntimeError, "kernel already finalized; cannot add more sequences");
-        return NULL;
-    }
+    if (id == ADD_NOT_ENCODABLE)
+        return raise_core_failure("gkm_sequence_create failed", PyExc_ValueError,
+                                  "sequence too short for L, or contains non-ACGT characters");
+    if (id == ADD_REFUSED)
+        return raise_core_failure("gkm_kernel_base_add_sequence failed", PyExc_RuntimeError,
+                                  "kernel already finalized; cannot add more sequences");
     return PyLong_FromLong(id);
 }
 
@@ -376,6 +375,6 @@ PyObject* self_window_matrices(const void* kernel, int L, const seq_array_t* seq
     int rc;
     WITHOUT_GIL(rc = eval(kernel, seqs->seqs, seqs->n, geom, result.data));
     const int ok = rc == 0;
-    if (!ok) PyErr_SetString(PyExc_RuntimeError, core_failed);
+    if (!ok) raise_core_failure(core_failed, PyExc_RuntimeError, NULL);
     return result_close(&result, ok);
 }

@@ -29,7 +29,7 @@ static int Kernel_init(KernelObject* self, PyObject* args, PyObject* kwds)
     }
     self->kernel = gkm_kernel_create(&param);
     if (self->kernel == NULL) {
-        PyErr_SetString(PyExc_RuntimeError, "gkm_kernel_create failed");
+        raise_core_failure("gkm_kernel_create failed", PyExc_RuntimeError, NULL);
         return -1;
     }
     return 0;
@@ -63,7 +63,7 @@ static PyObject* Kernel_finalize(KernelObject* self, PyObject* Py_UNUSED(ignored
     int rc;
     WITHOUT_GIL(rc = gkm_kernel_finalize(self->kernel));
     unlock_kernel(&self->lock);
-    if (rc < 0) return PyErr_NoMemory();
+    if (rc < 0) return raise_core_failure("gkm_kernel_finalize failed", PyExc_RuntimeError, NULL);
     Py_RETURN_NONE;
 }
 
@@ -100,7 +100,7 @@ static PyObject* batch_rows(KernelObject* self, const seq_array_t* queries, PyOb
     if (result_open(&result, out, 2, shape) < 0) return NULL;
     int rc;
     WITHOUT_GIL(rc = gkm_kernel_eval_batch(self->kernel, queries->seqs, queries->n, result.data));
-    if (rc != 0) PyErr_NoMemory();
+    if (rc != 0) raise_core_failure("gkm_kernel_eval_batch failed", PyExc_RuntimeError, NULL);
     return result_close(&result, rc == 0);
 }
 
@@ -172,7 +172,7 @@ static PyObject* gram_matrix(KernelObject* self, gram_count_t rows_arg, gram_cou
     if (result_open(&result, out, 2, shape) < 0) return NULL;
     int rc;
     WITHOUT_GIL(rc = gkm_kernel_eval_gram_rows(self->kernel, (int)first, (int)rows, result.data));
-    if (rc != 0) PyErr_NoMemory();
+    if (rc != 0) raise_core_failure("gkm_kernel_eval_gram_rows failed", PyExc_RuntimeError, NULL);
     return result_close(&result, rc == 0);
 }
 
@@ -195,8 +195,8 @@ static PyObject* Kernel_gram(KernelObject* self, PyObject* args, PyObject* kwds)
 }
 
 /* Fills rows of n_cols values from the iterator; 1 when all were written.
- * The iterator of a finalised kernel stops early only when memory runs out;
- * the rows are then all zeros, as the core leaves a result that fails partway. */
+ * The iterator stops early only when it fails (its reason recorded); the
+ * rows are then all zeros, as the core leaves a result that fails partway. */
 static int fill_window_rows(gkm_window_iter_t* it, double* rows, Py_ssize_t n_rows, Py_ssize_t n_cols)
 {
     Py_ssize_t w = 0;
@@ -217,14 +217,12 @@ static PyObject* window_rows(KernelObject* self, const gkm_sequence_t* seq, cons
     const int n_ref = gkm_kernel_base_num_sequences(gkm_kernel_base(self->kernel));
     const Py_ssize_t shape[2] = {gkm_window_iter_count(it), n_ref};
     if (it == NULL) {
-        PyErr_SetString(PyExc_ValueError, "could not create window iterator (check window/shift/padding)");
+        raise_core_failure("gkm_window_iter_create failed", PyExc_ValueError,
+                           "could not create window iterator (check window/shift/padding)");
     } else if (result_open(&result, out, 2, shape) == 0) {
         int ok;
         WITHOUT_GIL(ok = fill_window_rows(it, result.data, shape[0], shape[1]));
-        if (!ok && gkm_kernel_base_is_finalized(gkm_kernel_base(self->kernel)))
-            PyErr_NoMemory();
-        else if (!ok)
-            PyErr_SetString(PyExc_RuntimeError, "window iter ended early");
+        if (!ok) raise_core_failure("gkm_window_iter_next failed", PyExc_RuntimeError, "window iter ended early");
         value = result_close(&result, ok);
     }
     gkm_window_iter_destroy(it);
@@ -303,7 +301,7 @@ static int Kernel_select_wcache(KernelObject* self, const seq_array_t* refs, con
                                                     geom->pad_left, geom->pad_right));
     self->wcache = cache;
     if (cache == NULL) {
-        PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_build failed");
+        raise_core_failure("window_tree_cache_build failed", PyExc_RuntimeError, NULL);
         return -1;
     }
     return 0;
@@ -336,7 +334,7 @@ static PyObject* cross_window_blocks(KernelObject* self, const seq_array_t* quer
         WITHOUT_GIL(rc = gkm_window_tree_cache_query(self->kernel, self->wcache, queries->seqs, queries->n,
                                                      result.data));
         if (rc != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "window_tree_cache_query failed");
+            raise_core_failure("window_tree_cache_query failed", PyExc_RuntimeError, NULL);
             ok = 0;
         }
     }

@@ -5,27 +5,7 @@
 
 #include <string.h>
 
-/* ---- typed buffer arguments ---------------------------------------------- */
-
-typedef struct {
-    const char* name;  /* as in messages: "int32" */
-    char kind;         /* 'i' signed integer, 'f' floating point */
-    Py_ssize_t itemsize;
-} item_type_t;
-
-static const item_type_t INT8 = {"int8", 'i', 1};
-static const item_type_t INT32 = {"int32", 'i', 4};
-static const item_type_t INT64 = {"int64", 'i', 8};
-static const item_type_t FLOAT64 = {"float64", 'f', 8};
-
-/* Native or little-endian formats of the kind, of any width (checked apart). */
-static int format_has_kind(const char* format, char kind)
-{
-    if (format == NULL) return 0;
-    if (*format == '@' || *format == '=' || *format == '<') format++;
-    if (format[0] == '\0' || format[1] != '\0') return 0;
-    return strchr(kind == 'i' ? "bhilq" : "d", format[0]) != NULL;
-}
+/* ---- buffer arguments ------------------------------------------------------ */
 
 /* Views held by one call, released together on every path. */
 typedef struct {
@@ -39,31 +19,14 @@ static void release_buffers(held_buffers_t* held)
     held->n = 0;
 }
 
-/* The C-contiguous buffer of obj, of the item type, writable when asked;
- * NULL with an exception naming the argument. */
-static Py_buffer* hold_buffer(held_buffers_t* held, PyObject* obj, const char* name, const item_type_t* type,
+/* obj's buffer, held with the call's others; NULL with an exception naming the argument. */
+static Py_buffer* hold_buffer(held_buffers_t* held, PyObject* obj, const char* name, const buffer_type_t* type,
                               int writable)
 {
-    if (!PyObject_CheckBuffer(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a buffer of %s values such as a NumPy array, not %.100s", name,
-                     type->name, Py_TYPE(obj)->tp_name);
-        return NULL;
-    }
     Py_buffer* view = &held->views[held->n];
-    if (PyObject_GetBuffer(obj, view, PyBUF_RECORDS_RO) < 0) return NULL;
-    if (!format_has_kind(view->format, type->kind) || view->itemsize != type->itemsize) {
-        PyErr_Format(PyExc_TypeError, "%s must hold %s values, not format '%s'", name, type->name,
-                     view->format ? view->format : "B");
-    } else if (!PyBuffer_IsContiguous(view, 'C')) {
-        PyErr_Format(PyExc_ValueError, "%s must be C-contiguous", name);
-    } else if (writable && view->readonly) {
-        PyErr_Format(PyExc_ValueError, "%s is read-only", name);
-    } else {
-        held->n++;
-        return view;
-    }
-    PyBuffer_Release(view);
-    return NULL;
+    if (buffer_hold(view, obj, name, type, writable) < 0) return NULL;
+    held->n++;
+    return view;
 }
 
 static Py_ssize_t item_count(const Py_buffer* view) { return view->len / view->itemsize; }
@@ -76,7 +39,7 @@ static int check_flat(const Py_buffer* view, const char* name)
     return -1;
 }
 
-static Py_buffer* hold_flat(held_buffers_t* held, PyObject* obj, const char* name, const item_type_t* type,
+static Py_buffer* hold_flat(held_buffers_t* held, PyObject* obj, const char* name, const buffer_type_t* type,
                             int writable)
 {
     Py_buffer* view = hold_buffer(held, obj, name, type, writable);
@@ -169,11 +132,11 @@ static int require_keyword(PyObject* value, const char* function, const char* na
     return -1;
 }
 
-/* None, or MemoryError when the core failed after every argument passed. */
-static PyObject* core_result(held_buffers_t* held, int rc)
+/* None, or the exception of the core's failure, named after the failed step. */
+static PyObject* core_result(held_buffers_t* held, int rc, const char* failed_step)
 {
     release_buffers(held);
-    if (rc < 0) return PyErr_NoMemory();
+    if (rc < 0) return raise_core_failure(failed_step, PyExc_ValueError, NULL);
     Py_RETURN_NONE;
 }
 
@@ -190,7 +153,7 @@ static int table_L(Py_ssize_t n)
 /* The held table and its L, or NULL with ValueError when its size is no 4**L. */
 static Py_buffer* hold_table(held_buffers_t* held, PyObject* obj, int writable, int* L)
 {
-    Py_buffer* table = hold_flat(held, obj, "table", &FLOAT64, writable);
+    Py_buffer* table = hold_flat(held, obj, "table", &FLOAT64_ITEMS, writable);
     if (table == NULL) return NULL;
     *L = table_L(item_count(table));
     if (*L) return table;
@@ -214,7 +177,7 @@ static PyObject* lmer_table_transform(PyObject* Py_UNUSED(module), PyObject* arg
     }
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_table_transform(table->buf, L, weights.w, weights.n, nthreads));
-    return core_result(&held, rc);
+    return core_result(&held, rc, "gkm_lmer_table_transform failed");
 }
 
 /* ---- lmer_norms ------------------------------------------------------------- */
@@ -250,9 +213,9 @@ static PyObject* lmer_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObjec
         return NULL;
     held_buffers_t held = {.n = 0};
     Py_buffer *codes, *bounds, *out;
-    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
-        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64, 0)) == NULL ||
-        (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL || check_codes(codes, L) < 0 ||
+    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
+        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64_ITEMS, 0)) == NULL ||
+        (out = hold_flat(&held, out_obj, "out", &FLOAT64_ITEMS, 1)) == NULL || check_codes(codes, L) < 0 ||
         check_bounds(bounds, codes) < 0 || check_count(out, "out", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
         release_buffers(&held);
         return NULL;
@@ -260,7 +223,7 @@ static PyObject* lmer_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObjec
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_norms(codes->buf, item_count(codes), bounds->buf, item_count(out), L, weights.w,
                                     weights.n, use_rc, nthreads, out->buf));
-    return core_result(&held, rc);
+    return core_result(&held, rc, "gkm_lmer_norms failed");
 }
 
 /* ---- lmer_table_add and lmer_table_sums ---------------------------------------- */
@@ -277,9 +240,9 @@ static PyObject* lmer_table_add(PyObject* Py_UNUSED(module), PyObject* args, PyO
     held_buffers_t held = {.n = 0};
     Py_buffer *table, *codes, *bounds, *amounts;
     if ((table = hold_table(&held, table_obj, 1, &L)) == NULL ||
-        (codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
-        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64, 0)) == NULL ||
-        (amounts = hold_flat(&held, amounts_obj, "amounts", &FLOAT64, 0)) == NULL || check_codes(codes, L) < 0 ||
+        (codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
+        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64_ITEMS, 0)) == NULL ||
+        (amounts = hold_flat(&held, amounts_obj, "amounts", &FLOAT64_ITEMS, 0)) == NULL || check_codes(codes, L) < 0 ||
         check_bounds(bounds, codes) < 0 ||
         check_count(amounts, "amounts", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
         release_buffers(&held);
@@ -288,7 +251,7 @@ static PyObject* lmer_table_add(PyObject* Py_UNUSED(module), PyObject* args, PyO
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_table_add(table->buf, L, codes->buf, item_count(codes), bounds->buf,
                                         item_count(amounts), amounts->buf, use_rc, nthreads));
-    return core_result(&held, rc);
+    return core_result(&held, rc, "gkm_lmer_table_add failed");
 }
 
 /* -1 with ValueError naming the first slice [starts[i], stops[i]) that does not lie within the codes. */
@@ -318,10 +281,10 @@ static PyObject* lmer_table_sums(PyObject* Py_UNUSED(module), PyObject* args, Py
     held_buffers_t held = {.n = 0};
     Py_buffer *table, *codes, *starts, *stops, *out;
     if ((table = hold_table(&held, table_obj, 0, &L)) == NULL ||
-        (codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
-        (starts = hold_flat(&held, starts_obj, "starts", &INT64, 0)) == NULL ||
-        (stops = hold_flat(&held, stops_obj, "stops", &INT64, 0)) == NULL ||
-        (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL ||
+        (codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
+        (starts = hold_flat(&held, starts_obj, "starts", &INT64_ITEMS, 0)) == NULL ||
+        (stops = hold_flat(&held, stops_obj, "stops", &INT64_ITEMS, 0)) == NULL ||
+        (out = hold_flat(&held, out_obj, "out", &FLOAT64_ITEMS, 1)) == NULL ||
         check_count(out, "out", item_count(starts), "len(starts)") < 0 ||
         check_count(stops, "stops", item_count(starts), "len(starts)") < 0) {
         release_buffers(&held);
@@ -336,7 +299,7 @@ static PyObject* lmer_table_sums(PyObject* Py_UNUSED(module), PyObject* args, Py
         release_buffers(&held);
         return NULL;
     }
-    return core_result(&held, rc);
+    return core_result(&held, rc, "gkm_lmer_table_sums failed");
 }
 
 /* ---- lmer_owners and lmer_table_of_owners ------------------------------------ */
@@ -362,10 +325,10 @@ static PyObject* lmer_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObje
         return NULL;
     held_buffers_t held = {.n = 0};
     Py_buffer *codes, *bounds, *offsets, *owners;
-    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
-        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64, 0)) == NULL ||
-        (offsets = hold_flat(&held, offsets_obj, "offsets", &INT64, 1)) == NULL ||
-        (owners = hold_flat(&held, owners_obj, "owners", &INT32, 1)) == NULL || check_codes(codes, L) < 0 ||
+    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
+        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64_ITEMS, 0)) == NULL ||
+        (offsets = hold_flat(&held, offsets_obj, "offsets", &INT64_ITEMS, 1)) == NULL ||
+        (owners = hold_flat(&held, owners_obj, "owners", &INT32_ITEMS, 1)) == NULL || check_codes(codes, L) < 0 ||
         check_bounds(bounds, codes) < 0 ||
         check_count(offsets, "offsets", ((Py_ssize_t)1 << (2 * L)) + 1, "4**L + 1") < 0 ||
         check_count(owners, "owners", owner_entries(codes, use_rc), "the valid codes (twice with use_rc)") < 0) {
@@ -375,7 +338,7 @@ static PyObject* lmer_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObje
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_owners(L, codes->buf, item_count(codes), bounds->buf, item_count(bounds) - 1, use_rc,
                                      offsets->buf, owners->buf, item_count(owners)));
-    return core_result(&held, rc);
+    return core_result(&held, rc, "gkm_lmer_owners failed");
 }
 
 /* -1 with ValueError unless offsets run from 0 to len(owners) without falling and every owner indexes amounts. */
@@ -414,9 +377,9 @@ static PyObject* lmer_table_of_owners(PyObject* Py_UNUSED(module), PyObject* arg
     held_buffers_t held = {.n = 0};
     Py_buffer *table, *offsets, *owners, *amounts;
     if ((table = hold_table(&held, table_obj, 1, &L)) == NULL ||
-        (offsets = hold_flat(&held, offsets_obj, "offsets", &INT64, 0)) == NULL ||
-        (owners = hold_flat(&held, owners_obj, "owners", &INT32, 0)) == NULL ||
-        (amounts = hold_flat(&held, amounts_obj, "amounts", &FLOAT64, 0)) == NULL ||
+        (offsets = hold_flat(&held, offsets_obj, "offsets", &INT64_ITEMS, 0)) == NULL ||
+        (owners = hold_flat(&held, owners_obj, "owners", &INT32_ITEMS, 0)) == NULL ||
+        (amounts = hold_flat(&held, amounts_obj, "amounts", &FLOAT64_ITEMS, 0)) == NULL ||
         check_count(offsets, "offsets", item_count(table) + 1, "len(table) + 1") < 0) {
         release_buffers(&held);
         return NULL;
@@ -428,7 +391,7 @@ static PyObject* lmer_table_of_owners(PyObject* Py_UNUSED(module), PyObject* arg
         release_buffers(&held);
         return NULL;
     }
-    return core_result(&held, rc);
+    return core_result(&held, rc, "gkm_lmer_table_of_owners failed");
 }
 
 /* ---- lmer_sliding_norms ------------------------------------------------------ */
@@ -459,8 +422,8 @@ static PyObject* lmer_sliding_norms(PyObject* Py_UNUSED(module), PyObject* args,
         return NULL;
     held_buffers_t held = {.n = 0};
     Py_buffer *codes, *out;
-    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32, 0)) == NULL ||
-        (out = hold_flat(&held, out_obj, "out", &FLOAT64, 1)) == NULL || check_codes(codes, L) < 0 ||
+    if ((codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
+        (out = hold_flat(&held, out_obj, "out", &FLOAT64_ITEMS, 1)) == NULL || check_codes(codes, L) < 0 ||
         check_windows_fit(item_count(out), item_count(codes), per_window, shift) < 0) {
         release_buffers(&held);
         return NULL;
@@ -468,7 +431,7 @@ static PyObject* lmer_sliding_norms(PyObject* Py_UNUSED(module), PyObject* args,
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_sliding_norms(codes->buf, item_count(codes), L, weights.w, weights.n, use_rc,
                                             per_window, shift, item_count(out), out->buf));
-    return core_result(&held, rc);
+    return core_result(&held, rc, "gkm_lmer_sliding_norms failed");
 }
 
 /* ---- lmer_mutant_norms ------------------------------------------------------- */
@@ -495,15 +458,15 @@ static PyObject* lmer_mutant_norms(PyObject* Py_UNUSED(module), PyObject* args, 
         return NULL;
     held_buffers_t held = {.n = 0};
     Py_buffer *bases, *out;
-    if ((bases = hold_flat(&held, bases_obj, "bases", &INT8, 0)) == NULL ||
-        (out = hold_buffer(&held, out_obj, "out", &FLOAT64, 1)) == NULL ||
+    if ((bases = hold_flat(&held, bases_obj, "bases", &INT8_ITEMS, 0)) == NULL ||
+        (out = hold_buffer(&held, out_obj, "out", &FLOAT64_ITEMS, 1)) == NULL ||
         check_mutant_out(out, item_count(bases)) < 0 || check_bases(bases) < 0) {
         release_buffers(&held);
         return NULL;
     }
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_mutant_norms(bases->buf, item_count(bases), L, weights.w, weights.n, use_rc, out->buf));
-    return core_result(&held, rc);
+    return core_result(&held, rc, "gkm_lmer_mutant_norms failed");
 }
 
 /* ---- method table -------------------------------------------------------------- */

@@ -36,61 +36,11 @@ static int shape_count(int ndim, const Py_ssize_t* shape, Py_ssize_t* count)
     return 0;
 }
 
-static void format_shape(char* text, size_t size, int ndim, const Py_ssize_t* shape)
-{
-    size_t used = (size_t)PyOS_snprintf(text, size, "(");
-    for (int i = 0; i < ndim && used < size; i++)
-        used += (size_t)PyOS_snprintf(text + used, size - used, i ? ", %zd" : "%zd", shape[i]);
-    if (used < size) PyOS_snprintf(text + used, size - used, ndim == 1 ? ",)" : ")");
-}
-
-static int is_float64_format(const char* format)
-{
-    if (format == NULL) return 1;
-    if (*format == '@' || *format == '=' || *format == '<') format++;
-    return strcmp(format, "d") == 0;
-}
-
-int float64_buffer_get(Py_buffer* view, PyObject* obj, const char* name, int writable)
-{
-    if (!PyObject_CheckBuffer(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a %sfloat64 buffer such as a NumPy array, not %.100s", name,
-                     writable ? "writable " : "", Py_TYPE(obj)->tp_name);
-        return -1;
-    }
-    if (PyObject_GetBuffer(obj, view, PyBUF_RECORDS_RO) < 0) return -1;
-    if (writable && view->readonly) {
-        PyErr_Format(PyExc_ValueError, "%s is read-only", name);
-    } else if (!is_float64_format(view->format) || view->itemsize != (Py_ssize_t)sizeof(double)) {
-        PyErr_Format(PyExc_TypeError, "%s must hold float64 values, not format '%s'", name, view->format);
-    } else {
-        return 0;
-    }
-    PyBuffer_Release(view);
-    return -1;
-}
-
-int float64_buffer_check_layout(const Py_buffer* view, const char* name, int ndim, const Py_ssize_t* shape)
-{
-    char expected[96], got[96];
-    if (view->ndim != ndim || memcmp(view->shape, shape, sizeof(Py_ssize_t) * (size_t)ndim)) {
-        format_shape(expected, sizeof expected, ndim, shape);
-        format_shape(got, sizeof got, view->ndim, view->shape);
-        PyErr_Format(PyExc_ValueError, "%s has shape %s, expected %s", name, got, expected);
-        return -1;
-    }
-    if (!PyBuffer_IsContiguous(view, 'C')) {
-        PyErr_Format(PyExc_ValueError, "%s must be C-contiguous", name);
-        return -1;
-    }
-    return 0;
-}
-
 /* The out argument, checked before anything is written to it. */
 static int open_out_buffer(result_t* r, PyObject* out)
 {
-    if (float64_buffer_get(&r->view, out, "out", 1) < 0) return -1;
-    if (float64_buffer_check_layout(&r->view, "out", r->ndim, r->shape) < 0) {
+    if (buffer_hold(&r->view, out, "out", &FLOAT64_ITEMS, 1) < 0) return -1;
+    if (buffer_check_shape(&r->view, "out", r->ndim, r->shape) < 0) {
         PyBuffer_Release(&r->view);
         return -1;
     }

@@ -34,8 +34,8 @@ static int Sequence_init(SequenceObject* self, PyObject* args, PyObject* kwds)
     if (base == NULL || reject_reinit(self->seq, TYPE_NAME) < 0) return -1;
     gkm_sequence_t* seq = skip_invalid ? gkm_sequence_create_masked(base, text, sid) : gkm_sequence_create(base, text, sid);
     if (seq == NULL) {
-        PyErr_SetString(PyExc_ValueError,
-                        "gkm_sequence_create failed (sequence too short for L, or contains non-ACGT characters)");
+        raise_core_failure("gkm_sequence_create failed", PyExc_ValueError,
+                           "gkm_sequence_create failed (sequence too short for L, or contains non-ACGT characters)");
         return -1;
     }
     read_kernel_params(base, &self->params);

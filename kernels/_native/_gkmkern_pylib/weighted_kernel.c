@@ -40,7 +40,7 @@ static int WeightedKernel_init(WeightedKernelObject* self, PyObject* args, PyObj
     }
     self->kernel = gkm_weighted_kernel_create(&params);
     if (self->kernel == NULL) {
-        PyErr_SetString(PyExc_RuntimeError, "gkm_weighted_kernel_create failed");
+        raise_core_failure("gkm_weighted_kernel_create failed", PyExc_RuntimeError, NULL);
         return -1;
     }
     return 0;
@@ -262,8 +262,8 @@ static PyObject* centred_result(WeightedKernelObject* self, const seq_array_t* q
     int rc;
     WITHOUT_GIL(rc = centred_values(self->kernel, queries, refs, centers, n_centers, result.data));
     if (rc != 0)
-        PyErr_SetString(PyExc_RuntimeError, refs != NULL ? "gkm_weighted_kernel_eval_cross failed"
-                                                         : "gkm_weighted_kernel_eval_self failed");
+        raise_core_failure(refs != NULL ? "gkm_weighted_kernel_eval_cross failed" : "gkm_weighted_kernel_eval_self failed",
+                           PyExc_RuntimeError, NULL);
     return result_close(&result, rc == 0);
 }
 
@@ -381,7 +381,7 @@ static PyObject* sliding_query_rows(WeightedKernelObject* self, const gkm_sequen
     int rc;
     WITHOUT_GIL(rc = gkm_weighted_kernel_sliding_query(self->kernel, query, geom->window, geom->shift,
                                                        geom->pad_left, geom->pad_right, result.data, &n_windows));
-    if (rc != 0) PyErr_SetString(PyExc_RuntimeError, SLIDING_QUERY_FAILED);
+    if (rc != 0) raise_core_failure(SLIDING_QUERY_FAILED, PyExc_RuntimeError, NULL);
     return result_close(&result, rc == 0);
 }
 

@@ -6,7 +6,9 @@
  * 0 on success and -1 on failure, and a failed one leaves no part of a result
  * behind: its outputs are untouched when it refused its arguments or ran out
  * of memory before writing, and every value of them is 0.0 when it ran out of
- * memory while writing.
+ * memory while writing; gkm_kernel_eval_all and gkm_kernel_eval_batch, which
+ * write 0.0 for every value they cannot compute, also leave zeros when they
+ * refuse a query. gkm_last_status tells why the last failed call failed.
  */
 #ifndef GKMKERN_H
 #define GKMKERN_H
@@ -65,11 +67,25 @@ typedef struct {
     double weight_peak;    /* factor of every positional weight, > 0; normalised values do not depend on it */
 } gkm_weighted_params_t;
 
+/* Why a call failed: every call that returns null, -1 (or 0 from
+ * gkm_window_iter_next before the last window) records one. */
+typedef enum GKM_ENUM_INT {
+    GKM_OK = 0,        /* no call of this thread has failed yet */
+    GKM_ENOMEM = 1,    /* memory ran out, or a size exceeded what memory can hold */
+    GKM_EINVAL = 2,    /* arguments or the object's state refused: nothing was computed */
+    GKM_EINTERNAL = 3  /* a fault of the core itself */
+} gkm_status_t;
+
 typedef struct gkm_sequence_t gkm_sequence_t;
 typedef struct gkm_kernel_t gkm_kernel_t;
 typedef struct gkm_weighted_kernel_t gkm_weighted_kernel_t;
 typedef struct gkm_window_iter_t gkm_window_iter_t;
 typedef struct gkm_window_tree_cache_t gkm_window_tree_cache_t;
+
+/* ---- failure reasons -------------------------------------------------- */
+
+/* The reason recorded by the calling thread's last failed call; a successful call leaves it as it was. */
+GKM_API gkm_status_t gkm_last_status(void);
 
 /* ---- parameters and L-mer weights ------------------------------------- */
 

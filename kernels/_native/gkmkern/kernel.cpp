@@ -19,14 +19,13 @@ class block_counts {
     using increment = uint64_t;
 
 public:
-    static constexpr int MAX_ROWS = 64;
-
     block_counts(const lmer_index<lmer_counts>& ix, int d, int col0, int ncols, int max_rows)
         : entries_(ix.entries.data()), d_(d), col0_(col0), ncols_((size_t)ncols), ncols32_((uint32_t)ncols),
-          counts_((size_t)max_rows * (d + 1) * ncols_), cell_of_(CELL_KEY_MASK + 1)
+          counts_((size_t)max_rows * (d + 1) * ncols_), row_start_of_key_(ROW_KEY_MASK + 1)
     {
         for (int row = 0; row < max_rows; row++)
-            for (int m = 0; m <= d; m++) cell_of_[row << HIT_TAG_SHIFT | m] = (uint32_t)((row * (d + 1) + m) * ncols_);
+            for (int m = 0; m <= d; m++)
+                row_start_of_key_[tag_with_mismatches((uint32_t)row, m)] = (uint32_t)((row * (d + 1) + m) * ncols_);
     }
 
     // The search input of queries [first, first + n), row r of the block
@@ -65,15 +64,15 @@ public:
     // lmer_hits lives at a time.
     class lmer_hits {
     public:
-        lmer_hits(block_counts& c, uint32_t tm) : c_(c), end_(c.increments_ + c.n_increments_) { retag(tm); }
+        lmer_hits(block_counts& c, uint32_t tagged) : c_(c), end_(c.increments_ + c.n_increments_) { retag(tagged); }
         lmer_hits(const lmer_hits&) = delete;
         lmer_hits& operator=(const lmer_hits&) = delete;
         ~lmer_hits() { c_.n_increments_ = (uint32_t)(end_ - c_.increments_); }
 
-        void retag(uint32_t tm)
+        void retag(uint32_t tagged)
         {
-            cell_ = c_.cell_of_[tm & CELL_KEY_MASK];
-            times_ = (int32_t)(tm >> TIMES_SHIFT);
+            cell_ = c_.row_start_of_key_[tagged & ROW_KEY_MASK];
+            times_ = (int32_t)(tagged >> TIMES_SHIFT);
         }
 
         void hit(int dm, uint32_t first, uint32_t size)
@@ -105,7 +104,7 @@ public:
         increment* end_;
     };
 
-    lmer_hits at(uint32_t tm) { return lmer_hits(*this, tm); }
+    lmer_hits at(uint32_t tagged) { return lmer_hits(*this, tagged); }
 
     // Normalised value of block row `row` against column j.
     double value(const double* weights, int row, int j, double norm_q, double norm_r) const
@@ -117,12 +116,12 @@ public:
 
 private:
     // A hit's tag and mismatch count: times << TIMES_SHIFT | row << 4 | m;
-    // the low bits index cell_of, the start of the row of (row, m).
+    // the low bits, the row key, index row_start_of_key, the start of the
+    // counts of (row, m).
     static constexpr int ROW_BITS = 6;
+    static_assert(MAX_BLOCK_ROWS <= 1 << ROW_BITS, "a block's rows fit the tag");
     static constexpr int TIMES_SHIFT = ROW_BITS + HIT_TAG_SHIFT;
-    static constexpr uint32_t CELL_KEY_MASK = (1u << TIMES_SHIFT) - 1;
-    // Small enough to stay in the first-level cache.
-    static constexpr size_t INCREMENT_BATCH = 2048;
+    static constexpr uint32_t ROW_KEY_MASK = (1u << TIMES_SHIFT) - 1;
 
     void add_repeated(int32_t* row, uint32_t first, uint32_t n, int32_t times)
     {
@@ -148,7 +147,7 @@ private:
     size_t ncols_;
     uint32_t ncols32_;
     std::vector<int32_t> counts_;
-    std::vector<uint32_t> cell_of_;
+    std::vector<uint32_t> row_start_of_key_;
     increment increments_[INCREMENT_BATCH + 4];
     uint32_t n_increments_ = 0;  // not 64 bits: the increments' stores cannot alias it
     lmer_span span_;
@@ -165,10 +164,10 @@ private:
 int block_rows(int d, size_t ncols, size_t index_entries)
 {
     const size_t per_query = (size_t)(d + 1) * std::max<size_t>(ncols, 1) * sizeof(int32_t);
-    const size_t cached = (256u << 10) / per_query;
-    const size_t several = index_entries * sizeof(lmer_entry) > (4u << 20) ? 16 : 8;
-    const size_t shared = std::min<size_t>(several, (16u << 20) / per_query);
-    return (int)std::max<size_t>(1, std::min<size_t>(block_counts::MAX_ROWS, std::max(cached, shared)));
+    const size_t shared = index_entries * sizeof(lmer_entry) > LARGE_INDEX_BYTES ? SHARED_ROWS_LARGE_INDEX
+                                                                                : SHARED_ROWS_SMALL_INDEX;
+    return (int)std::max(items_within(CACHED_COUNTS_BYTES, per_query, MAX_BLOCK_ROWS),
+                         items_within(SHARED_COUNTS_BYTES, per_query, shared));
 }
 
 // Per-thread working storage of block searches.
@@ -193,38 +192,26 @@ struct count_job {
 };
 
 // Searches the rows in blocks on the kernel's threads; write(counts, first,
-// n) takes each block's values, rows [first, first + n). -1 when memory ran
-// out (some blocks then wrote nothing).
+// n) takes each block's values, rows [first, first + n). Throws
+// std::bad_alloc when memory ran out (some blocks then wrote nothing).
 template <class Write>
-int search_rows(const count_job& job, Write write)
+void search_rows(const count_job& job, Write write)
 {
     const gkm_kernel_base_t* base = job.base;
     const int rows = block_rows(base->param.d, (size_t)job.ncols, job.ix->entries.size());
     const int n_blocks = (job.n_rows + rows - 1) / rows;
-    int failed = 0;
-#pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)
-    {
-        std::unique_ptr<block_scratch> s;
-        try {
-            s.reset(new block_scratch(*job.ix, base->param.d, job.col0, job.ncols, rows));
-        } catch (const std::bad_alloc&) {
-            failed = 1;
-        }
+    const auto make = [&] { return std::make_unique<block_scratch>(*job.ix, base->param.d, job.col0, job.ncols, rows); };
+    parallel_with_scratch(team_size(base, (size_t)n_blocks), make, [&](auto& s, region_failure& failure) {
 #pragma omp for schedule(dynamic, 1)
         for (int b = 0; b < n_blocks; b++) {
-            if (!s) continue;
-            const int first = b * rows, n = std::min(rows, job.n_rows - first);
-            try {
+            failure.guard([&] {
+                const int first = b * rows, n = std::min(rows, job.n_rows - first);
                 s->counts.load(base->param.L, job.rows, first, n, s->lmers);
                 s->counts.search(*job.ix, s->lmers, s->ws);
-            } catch (const std::bad_alloc&) {
-                failed = 1;
-                continue;
-            }
-            write(s->counts, first, n);
+                write(s->counts, first, n);
+            });
         }
-    }
-    return failed ? -1 : 0;
+    });
 }
 
 size_t total_lmers(const gkm_sequence_t* const* seqs, int n)
@@ -254,7 +241,7 @@ lmer_index<lmer_counts> count_index(const gkm_kernel_base_t* base, const gkm_seq
 bool search_references(const gkm_kernel_base_t* base, const gkm_sequence_t* const* queries, int n_q)
 {
     const size_t per_row = (size_t)(base->param.d + 1) * (size_t)n_q * sizeof(int32_t);
-    return per_row <= (4u << 20) && total_lmers(queries, n_q) > total_lmers(base->seqs, base->n_seqs) * 5 / 4;
+    return per_row <= SEARCH_REFERENCES_ROW_BYTES && total_lmers(queries, n_q) > total_lmers(base->seqs, base->n_seqs) * 5 / 4;
 }
 
 // Queries evaluated in blocks on the kernel's threads. A query that does not
@@ -267,30 +254,32 @@ int eval_rows(const gkm_kernel_t* kernel, const gkm_sequence_t* const* queries, 
     for (int i = 0; i < n_q; i++) {
         if (!sequence_fits_base(base, queries[i])) {
             zero_fill(res, (size_t)n_q * n_ref);
-            return -1;
+            return fail(GKM_EINVAL);
         }
     }
     const double* weights = base->weights;
     return fail_zeroing(res, (size_t)n_q * n_ref, [&] {
         if (!search_references(base, queries, n_q)) {
             const count_job job{base, kernel->index, 0, n_ref, queries, n_q};
-            return search_rows(job, [&](const block_counts& c, int first, int n) {
+            search_rows(job, [&](const block_counts& c, int first, int n) {
                 for (int r = 0; r < n; r++) {
                     double* row = res + (size_t)(first + r) * n_ref;
                     const double qn = queries[first + r]->sqnorm;
                     for (int j = 0; j < n_ref; j++) row[j] = c.value(weights, r, j, qn, base->seqs[j]->sqnorm);
                 }
             });
+            return 0;
         }
         const lmer_index<lmer_counts> ix = count_index(base, queries, 0, n_q);
         const count_job job{base, &ix, 0, n_q, base->seqs, n_ref};
-        return search_rows(job, [&](const block_counts& c, int first, int n) {
+        search_rows(job, [&](const block_counts& c, int first, int n) {
             for (int q = 0; q < n_q; q++) {
                 double* row = res + (size_t)q * n_ref;
                 const double qn = queries[q]->sqnorm;
                 for (int r = 0; r < n; r++) row[first + r] = c.value(weights, r, q, qn, base->seqs[first + r]->sqnorm);
             }
         });
+        return 0;
     });
 }
 
@@ -309,21 +298,21 @@ int gram_stages(int h, int n)
 
 // Stage [x, y) of the stripe of rows [top, h) against ix, the index of the
 // references from x on; cell (i, j) of the stripe is out[(i - top) * width + j - top].
-int gram_stage(const gkm_kernel_t* kernel, const lmer_index<lmer_counts>& ix, int top, int x, int y, int h,
+// Throws std::bad_alloc.
+void gram_stage(const gkm_kernel_t* kernel, const lmer_index<lmer_counts>& ix, int top, int x, int y, int h,
                double* out)
 {
     const gkm_kernel_base_t* base = &kernel->base;
     const int n = base->n_seqs;
     const size_t width = (size_t)(n - top);
     const count_job job{base, &ix, x, n - x, base->seqs + x, y - x};
-    return search_rows(job, [&](const block_counts& c, int first, int nb) {
+    search_rows(job, [&](const block_counts& c, int first, int nb) {
         for (int r = 0; r < nb; r++) {
             const int i = x + first + r;
             const double ni = base->seqs[i]->sqnorm;
-            for (int j = i; j < n; j++) {
+            for (int j = first_column(i, true); j < n; j++) {
                 const double v = c.value(base->weights, r, j, ni, base->seqs[j]->sqnorm);
-                out[(size_t)(i - top) * width + (j - top)] = v;
-                if (j < h) out[(size_t)(j - top) * width + (i - top)] = v;
+                write_pair(out, width, (size_t)(i - top), (size_t)(j - top), v, j < h);
             }
         }
     });
@@ -347,7 +336,7 @@ int gram_rows(const gkm_kernel_t* kernel, int top, int h, double* out)
                 filter_lmer_index(*ix, x, later[s & 1]);
                 ix = &later[s & 1];
             }
-            if (gram_stage(kernel, *ix, top, x, y, h, out) != 0) return -1;
+            gram_stage(kernel, *ix, top, x, y, h, out);
         }
         return 0;
     });
@@ -357,13 +346,13 @@ int gram_rows(const gkm_kernel_t* kernel, int top, int h, double* out)
 
 extern "C" gkm_kernel_t* gkm_kernel_create(const gkm_parameter_t* param)
 {
-    if (!param || gkm_parameter_check(param)) return nullptr;
+    if (!param || gkm_parameter_check(param)) return fail_null<gkm_kernel_t>(GKM_EINVAL);
     auto* kernel = static_cast<gkm_kernel_t*>(calloc(1, sizeof(gkm_kernel_t)));
-    if (!kernel) return nullptr;
+    if (!kernel) return fail_null<gkm_kernel_t>(GKM_ENOMEM);
     if (!gkm_kernel_base_init(&kernel->base, param)) {
         gkm_kernel_base_destroy(&kernel->base);
         free(kernel);
-        return nullptr;
+        return fail_null<gkm_kernel_t>(GKM_ENOMEM);
     }
     kernel->index = nullptr;
     return kernel;
@@ -412,13 +401,13 @@ extern "C" int gkm_kernel_eval_batch(const gkm_kernel_t* kernel, const gkm_seque
 
 extern "C" int gkm_kernel_eval_gram(const gkm_kernel_t* kernel, double* out)
 {
-    if (!kernel || !out || !kernel->index) return -1;
+    if (!kernel || !out || !kernel->index) return fail(GKM_EINVAL);
     return gram_rows(kernel, 0, kernel->base.n_seqs, out);
 }
 
 extern "C" int gkm_kernel_eval_gram_rows(const gkm_kernel_t* kernel, int first, int n_rows, double* out)
 {
     if (!kernel || !out || !kernel->index || first < 0 || n_rows < 0 || first > kernel->base.n_seqs - n_rows)
-        return -1;
+        return fail(GKM_EINVAL);
     return gram_rows(kernel, first, first + n_rows, out);
 }

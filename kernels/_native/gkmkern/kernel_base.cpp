@@ -79,12 +79,12 @@ extern "C" int gkm_kernel_base_get_use_rc(const void* kernel_base) { return as_b
 extern "C" int gkm_kernel_base_add_sequence(void* kernel_base, gkm_sequence_t* seq)
 {
     gkm_kernel_base_t* base = as_base(kernel_base);
-    if (base->finalized || !seq || !sequence_fits_base(base, seq)) return -1;
+    if (base->finalized || !seq || !sequence_fits_base(base, seq)) return fail(GKM_EINVAL);
     if (base->n_seqs == base->cap_seqs) {
-        if (base->cap_seqs > INT_MAX / 2) return -1;
+        if (base->cap_seqs > INT_MAX / 2) return fail(GKM_ENOMEM);
         const int cap = base->cap_seqs == 0 ? 16 : 2 * base->n_seqs;
         void* grown = realloc(base->seqs, sizeof(gkm_sequence_t*) * (size_t)cap);
-        if (!grown) return -1;
+        if (!grown) return fail(GKM_ENOMEM);
         base->seqs = static_cast<gkm_sequence_t**>(grown);
         base->cap_seqs = cap;
     }

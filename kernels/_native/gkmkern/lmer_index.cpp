@@ -22,21 +22,21 @@ void sort_by_code(std::vector<lmer_record>& records, int L)
 }
 
 // Suffix bases kept in a node's mask: four (a 256-bit mask) once L allows it.
-int suffix_bases(int L) { return std::min(L, MAX_SUFFIX); }
+int node_suffix_len(int L) { return std::min(L, MAX_SUFFIX); }
 
 // Bases of the top table: all of the node prefix when the nodes fill it
 // densely enough, fewer otherwise, so that it never outgrows the nodes.
-int top_bases(int P, size_t n_nodes)
+int top_len_for(int prefix_len, size_t n_nodes)
 {
-    int T = std::min(P, 8);
-    while (T > 0 && (size_t(1) << (2 * T)) > 4 * n_nodes + 64) T--;
-    return T;
+    int top_len = std::min(prefix_len, MAX_TOP_BASES);
+    while (top_len > 0 && (size_t(1) << (2 * top_len)) > TOP_ENTRIES_PER_NODE * n_nodes + TOP_ENTRIES_EXTRA) top_len--;
+    return top_len;
 }
 
 void fill_top_table(lmer_index_nodes& ix)
 {
-    const int drop = 2 * (ix.P - ix.T);
-    ix.top.assign((size_t(1) << (2 * ix.T)) + 1, 0);
+    const int drop = 2 * (ix.prefix_len - ix.top_len);
+    ix.top.assign((size_t(1) << (2 * ix.top_len)) + 1, 0);
     for (uint32_t p : ix.prefix) ix.top[(p >> drop) + 1]++;
     for (size_t i = 0; i + 1 < ix.top.size(); i++) ix.top[i + 1] += ix.top[i];
 }
@@ -61,9 +61,9 @@ public:
     index_builder(lmer_index_nodes& ix, std::vector<lmer_entry>& entries, int L) : ix_(ix), entries_(entries)
     {
         ix.L = L;
-        ix.S = suffix_bases(L);
-        ix.P = L - ix.S;
-        ix.words = std::max(1, (1 << (2 * ix.S)) / 64);
+        ix.suffix_len = node_suffix_len(L);
+        ix.prefix_len = L - ix.suffix_len;
+        ix.words = std::max(1, (1 << (2 * ix.suffix_len)) / 64);
         ix.prefix.clear();
         ix.mask.clear();
         ix.word_group.clear();
@@ -73,7 +73,7 @@ public:
 
     void open_group(uint32_t code)
     {
-        const uint32_t prefix = code >> (2 * ix_.S), s = code & ((1u << (2 * ix_.S)) - 1);
+        const uint32_t prefix = code >> (2 * ix_.suffix_len), s = code & ((1u << (2 * ix_.suffix_len)) - 1);
         if (ix_.group_start.empty() || prefix != ix_.prefix.back()) add_node(prefix);
         ix_.mask[(ix_.n_nodes() - 1) * ix_.words + (s >> 6)] |= uint64_t(1) << (s & 63);
         ix_.group_start.push_back((uint32_t)entries_.size());
@@ -84,7 +84,7 @@ public:
         ix_.group_start.push_back((uint32_t)entries_.size());
         ix_.group_start.push_back((uint32_t)entries_.size());
         fill_word_groups(ix_);
-        ix_.T = top_bases(ix_.P, ix_.n_nodes());
+        ix_.top_len = top_len_for(ix_.prefix_len, ix_.n_nodes());
         fill_top_table(ix_);
     }
 
@@ -134,7 +134,7 @@ void filter_lmer_index(const lmer_index_nodes& from, const std::vector<lmer_entr
     index_builder build(ix, entries, from.L);
     uint32_t g = 0;
     for (size_t x = 0; x < from.n_nodes(); x++) {
-        const uint32_t high = from.prefix[x] << (2 * from.S);
+        const uint32_t high = from.prefix[x] << (2 * from.suffix_len);
         for (int w = 0; w < from.words; w++) {
             for (uint64_t bits = from.mask[x * from.words + w]; bits; bits &= bits - 1, g++) {
                 uint32_t first = from.group_start[g];

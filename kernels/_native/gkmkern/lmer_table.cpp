@@ -23,34 +23,6 @@ bool lmer_args_ok(int L, int n_weights)
     return L >= 2 && L <= GKM_MAX_L && n_weights >= 1 && n_weights <= MAX_WEIGHTS;
 }
 
-// ---- parallel regions with per-thread scratch --------------------------------
-
-// Runs body(scratch) on nthreads threads, each with its own scratch from
-// make(); body may hold orphaned worksharing loops. Every scratch is made
-// before any body runs, so a failed allocation leaves the caller's data
-// untouched: false, and no body ran.
-template <class Scratch, class Make, class Body>
-bool parallel_with_scratch(int nthreads, Make make, Body body)
-{
-    int failed = 0;
-#pragma omp parallel num_threads(nthreads)
-    {
-        Scratch scratch;
-        try {
-            scratch = make();
-        } catch (const std::bad_alloc&) {
-#pragma omp atomic write
-            failed = 1;
-        }
-#pragma omp barrier
-        int stop;
-#pragma omp atomic read
-        stop = failed;
-        if (!stop) body(scratch);
-    }
-    return !failed;
-}
-
 // ---- Walsh-Hadamard transform ----------------------------------------------
 
 // Low index bits are transformed a block at a time, a block staying in L2;
@@ -566,18 +538,20 @@ extern "C" int64_t gkm_lmer_first_bad_bound(const int64_t* bounds, int64_t n, in
 
 extern "C" int gkm_lmer_table_transform(double* table, int L, const double* weights, int n_weights, int nthreads)
 {
-    if (!table || !weights || !lmer_args_ok(L, n_weights) || nthreads < 1) return -1;
+    if (!table || !weights || !lmer_args_ok(L, n_weights) || nthreads < 1) return fail(GKM_EINVAL);
     const size_t n = size_t(1) << (2 * L);
     double lambda[GKM_MAX_L + 1];
     scaled_eigenvalues(L, weights, n_weights, lambda);
     const auto make_slab = [n] { return std::vector<double>(n <= BLOCK ? 0 : SLAB); };
-    const bool ok = parallel_with_scratch<std::vector<double>>(nthreads, make_slab, [&](std::vector<double>& slab) {
-        wht_in_region(table, n, slab);
+    return fail_safely([&] {
+        parallel_with_scratch(nthreads, make_slab, [&](std::vector<double>& slab, region_failure&) {
+            wht_in_region(table, n, slab);
 #pragma omp for schedule(static)
-        for (size_t h = 0; h < n; h++) table[h] *= lambda[nonzero_bases(h)];
-        wht_in_region(table, n, slab);
+            for (size_t h = 0; h < n; h++) table[h] *= lambda[nonzero_bases(h)];
+            wht_in_region(table, n, slab);
+        });
+        return 0;
     });
-    return ok ? 0 : -1;
 }
 
 extern "C" int gkm_lmer_norms(const int32_t* codes, int64_t n_codes, const int64_t* bounds, int64_t n, int L,
@@ -585,29 +559,31 @@ extern "C" int gkm_lmer_norms(const int32_t* codes, int64_t n_codes, const int64
 {
     if (!lmer_args_ok(L, n_weights) || n < 0 || n_codes < 0 || nthreads < 1 || !bounds || !weights ||
         (n_codes && !codes) || (n && !out))
-        return -1;
+        return fail(GKM_EINVAL);
     if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0 || gkm_lmer_first_bad_bound(bounds, n, n_codes) >= 0)
-        return -1;
+        return fail(GKM_EINVAL);
     int64_t longest = 0;
     for (int64_t i = 0; i < n; i++) longest = std::max(longest, bounds[i + 1] - bounds[i]);
-    if (longest > INT32_MAX) return -1;
+    if (longest > INT32_MAX) return fail(GKM_EINVAL);
     // A code of -1 read unsigned is GKM_NO_LMER: each run is a sequence's
     // forward L-mers as a sequence's own self-norm takes them.
     const uint32_t* fwd = reinterpret_cast<const uint32_t*>(codes);
     const int d = n_weights - 1;
     const auto make_rc = [&] { return std::vector<uint32_t>(use_rc ? (size_t)longest : 0); };
-    const bool ok = parallel_with_scratch<std::vector<uint32_t>>(nthreads, make_rc, [&](std::vector<uint32_t>& rc) {
+    return fail_safely([&] {
+        parallel_with_scratch(nthreads, make_rc, [&](std::vector<uint32_t>& rc, region_failure&) {
 #pragma omp for schedule(dynamic, 1)
-        for (int64_t i = 0; i < n; i++) {
-            const uint32_t* run = fwd + bounds[i];
-            const int len = (int)(bounds[i + 1] - bounds[i]);
-            if (use_rc)
-                for (int j = 0; j < len; j++)
-                    rc[j] = run[j] == GKM_NO_LMER ? GKM_NO_LMER : lmer_reverse_complement(run[j], L);
-            out[i] = unit_self_norm(d, weights, run, use_rc ? rc.data() : nullptr, len);
-        }
+            for (int64_t i = 0; i < n; i++) {
+                const uint32_t* run = fwd + bounds[i];
+                const int len = (int)(bounds[i + 1] - bounds[i]);
+                if (use_rc)
+                    for (int j = 0; j < len; j++)
+                        rc[j] = run[j] == GKM_NO_LMER ? GKM_NO_LMER : lmer_reverse_complement(run[j], L);
+                out[i] = unit_self_norm(d, weights, run, use_rc ? rc.data() : nullptr, len);
+            }
+        });
+        return 0;
     });
-    return ok ? 0 : -1;
 }
 
 extern "C" int gkm_lmer_sliding_norms(const int32_t* codes, int64_t n_codes, int L, const double* weights,
@@ -616,32 +592,28 @@ extern "C" int gkm_lmer_sliding_norms(const int32_t* codes, int64_t n_codes, int
 {
     if (!lmer_args_ok(L, n_weights) || !weights || n_codes < 0 || lmers_per_window < 1 || shift < 1 ||
         n_windows < 0)
-        return -1;
+        return fail(GKM_EINVAL);
     if (n_windows == 0) return 0;
     if (!codes || !out || n_windows - 1 > (n_codes - lmers_per_window) / shift || lmers_per_window > n_codes)
-        return -1;
+        return fail(GKM_EINVAL);
     const int64_t used = (n_windows - 1) * shift + lmers_per_window;
-    if (gkm_lmer_first_bad_code(codes, used, L) >= 0) return -1;
-    try {
+    if (gkm_lmer_first_bad_code(codes, used, L) >= 0) return fail(GKM_EINVAL);
+    return fail_safely([&] {
         const lmer_strands strands(codes, (size_t)used, L, use_rc != 0, n_weights - 1);
         sliding_norms(strands, (size_t)lmers_per_window, (size_t)shift, (size_t)n_windows, weights, out);
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
-    return 0;
+        return 0;
+    });
 }
 
 extern "C" int gkm_lmer_mutant_norms(const int8_t* bases, int64_t n, int L, const double* weights, int n_weights,
                                      int use_rc, double* out)
 {
-    if (!lmer_args_ok(L, n_weights) || !weights || n < 0 || (n && (!bases || !out))) return -1;
-    if (gkm_lmer_first_bad_base(bases, n) >= 0) return -1;
-    try {
+    if (!lmer_args_ok(L, n_weights) || !weights || n < 0 || (n && (!bases || !out))) return fail(GKM_EINVAL);
+    if (gkm_lmer_first_bad_base(bases, n) >= 0) return fail(GKM_EINVAL);
+    return fail_safely([&] {
         mutant_scan(bases, (size_t)n, L, weights, n_weights - 1, use_rc != 0).run(out);
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
-    return 0;
+        return 0;
+    });
 }
 
 extern "C" int gkm_lmer_table_add(double* table, int L, const int32_t* codes, int64_t n_codes, const int64_t* bounds,
@@ -649,9 +621,9 @@ extern "C" int gkm_lmer_table_add(double* table, int L, const int32_t* codes, in
 {
     if (!table || L < 2 || L > GKM_MAX_L || n < 0 || n_codes < 0 || nthreads < 1 || !bounds ||
         (n_codes && !codes) || (n && !amounts))
-        return -1;
+        return fail(GKM_EINVAL);
     if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0 || gkm_lmer_first_bad_bound(bounds, n, n_codes) >= 0)
-        return -1;
+        return fail(GKM_EINVAL);
     const uint64_t size = uint64_t(1) << (2 * L);
 #pragma omp parallel num_threads(nthreads)
     {
@@ -667,10 +639,10 @@ extern "C" int gkm_lmer_table_sums(const double* table, int L, const int32_t* co
 {
     if (!table || L < 2 || L > GKM_MAX_L || n < 0 || n_codes < 0 || nthreads < 1 || (n_codes && !codes) ||
         (n && (!starts || !stops || !out)))
-        return -1;
-    if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0) return -1;
+        return fail(GKM_EINVAL);
+    if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0) return fail(GKM_EINVAL);
     for (int64_t i = 0; i < n; i++)
-        if (starts[i] < 0 || stops[i] < starts[i] || stops[i] > n_codes) return -1;
+        if (starts[i] < 0 || stops[i] < starts[i] || stops[i] > n_codes) return fail(GKM_EINVAL);
 #pragma omp parallel for num_threads(nthreads) schedule(static)
     for (int64_t i = 0; i < n; i++) {
         double sum = 0.0;
@@ -685,10 +657,10 @@ extern "C" int gkm_lmer_owners(int L, const int32_t* codes, int64_t n_codes, con
                                int use_rc, int64_t* offsets, int32_t* owners, int64_t n_owners)
 {
     if (L < 2 || L > GKM_MAX_L || n < 0 || n > INT32_MAX || !bounds || !offsets || (n_owners && !owners))
-        return -1;
+        return fail(GKM_EINVAL);
     if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0 || gkm_lmer_first_bad_bound(bounds, n, n_codes) >= 0 ||
         owner_count(codes, n_codes, use_rc != 0) != n_owners)
-        return -1;
+        return fail(GKM_EINVAL);
     const size_t size = size_t(1) << (2 * L);
     // A counting sort: sizes, then each run's codes dealt out in run order,
     // so that every entry lists its owners in ascending order.
@@ -715,12 +687,12 @@ extern "C" int gkm_lmer_table_of_owners(double* table, int L, const int64_t* off
 {
     if (!table || L < 2 || L > GKM_MAX_L || !offsets || n < 0 || nthreads < 1 || (n_owners && !owners) ||
         (n && !amounts))
-        return -1;
+        return fail(GKM_EINVAL);
     const int64_t size = int64_t(1) << (2 * L);
     if (gkm_lmer_first_bad_bound(offsets + 1, size - 1, n_owners) >= 0 || offsets[0] != 0 ||
         offsets[size] != n_owners)
-        return -1;
-    if (n > INT32_MAX || first_outside(owners, n_owners, 0, (int32_t)n) >= 0) return -1;
+        return fail(GKM_EINVAL);
+    if (n > INT32_MAX || first_outside(owners, n_owners, 0, (int32_t)n) >= 0) return fail(GKM_EINVAL);
 #pragma omp parallel for num_threads(nthreads) schedule(static)
     for (int64_t u = 0; u < size; u++) {
         double sum = 0.0;

@@ -28,38 +28,37 @@ struct sequence_deleter {
 // every L-mer covering it counts nowhere.
 gkm_sequence_t* encode(const gkm_kernel_base_t* base, const char* text, const char* sid, bool mask_invalid)
 {
-    if (!base || !text) return nullptr;
+    if (!base || !text) return fail_null<gkm_sequence_t>(GKM_EINVAL);
     const int L = base->param.L;
     const size_t n = strlen(text);
-    if (n < (size_t)L) return nullptr;
+    if (n < (size_t)L) return fail_null<gkm_sequence_t>(GKM_EINVAL);
 
     std::unique_ptr<gkm_sequence_t, sequence_deleter> s(static_cast<gkm_sequence_t*>(calloc(1, sizeof(gkm_sequence_t))));
-    if (!s) return nullptr;
-    if (sid && !(s->sid = strdup(sid))) return nullptr;
+    if (!s) return fail_null<gkm_sequence_t>(GKM_ENOMEM);
+    if (sid && !(s->sid = strdup(sid))) return fail_null<gkm_sequence_t>(GKM_ENOMEM);
     const int len = n > (size_t)GKM_MAX_SEQLEN ? GKM_MAX_SEQLEN : (int)n;
     s->seqlen = len;
     s->nkmers = len - L + 1;
-    if (!(s->seq = static_cast<uint8_t*>(malloc((size_t)len)))) return nullptr;
+    if (!(s->seq = static_cast<uint8_t*>(malloc((size_t)len)))) return fail_null<gkm_sequence_t>(GKM_ENOMEM);
     for (int i = 0; i < len; i++) {
         const int b = base_value(text[i]);
         if (b >= 0) {
             s->seq[i] = (uint8_t)b;
             continue;
         }
-        if (!mask_invalid) return nullptr;
-        if (!s->masked && !(s->masked = static_cast<uint8_t*>(calloc((size_t)len, 1)))) return nullptr;
+        if (!mask_invalid) return fail_null<gkm_sequence_t>(GKM_EINVAL);
+        if (!s->masked && !(s->masked = static_cast<uint8_t*>(calloc((size_t)len, 1))))
+            return fail_null<gkm_sequence_t>(GKM_ENOMEM);
         s->seq[i] = 0;
         s->masked[i] = 1;
     }
-    try {
+    return create_safely([&] {
         lmer_span span;
         span.load(s.get(), L, 0, s->nkmers, base->param.use_rc != 0);
         s->sqnorm = lmers_self_norm(base, span.fwd.data(), span.rc.empty() ? nullptr : span.rc.data(), s->nkmers,
                                     nullptr);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    return s.release();
+        return s.release();
+    });
 }
 
 // The norm of a self-pair profile.
@@ -217,7 +216,6 @@ void lmers_self_norms(const gkm_kernel_base_t* base, const uint32_t* fwd, const 
     struct pair_at {
         int i, j, m;
     };
-    constexpr size_t PAIR_BATCH = 4096;
     std::vector<double> profiles((size_t)n_weightings * GKM_N_WEIGHTS, 0.0);
     std::vector<pair_at> pairs;
     pairs.reserve(PAIR_BATCH);

@@ -19,11 +19,6 @@ bool positional_params_valid(const gkm_weighted_params_t* params)
     return true;
 }
 
-constexpr int POS_BITS = 11;
-constexpr uint32_t POS_MASK = (1u << POS_BITS) - 1;
-constexpr int MAX_BLOCK = 64;
-constexpr size_t BLOCK_BYTES = 8u << 20;
-
 // The weighted profiles of a block of queries against every reference, for
 // every centre: values[((q * n_ref + j) * (d + 1) + m) * n_centers + c], each
 // matched pair adding the product of its two L-mers' weights at the centre.
@@ -32,7 +27,7 @@ public:
     centred_values(const lmer_index<lmer_positions>& ix, const std::vector<double>& by_position, int n_centers,
                    int n_ref, int d, int block)
         : entries_(ix.entries.data()), by_position_(by_position.data()), n_centers_(n_centers), n_ref_(n_ref),
-          d1_(d + 1), values_((size_t)block * n_ref * (d + 1) * n_centers)
+          n_classes_(d + 1), values_((size_t)block * n_ref * (d + 1) * n_centers)
     {
     }
 
@@ -40,60 +35,71 @@ public:
     void search(const lmer_index_nodes& ix, int d, const std::vector<query_lmer>& lmers, search_workspace& ws)
     {
         std::fill(values_.begin(), values_.end(), 0.0);
-        search_lmer_entries(ix, entries_, d, lmers.data(), lmers.size(), ws, [&](uint32_t tm, const lmer_entry& e) {
-            const uint32_t tag = hit_tag(tm);
-            const double* wq = by_position_ + (size_t)(tag & POS_MASK) * n_centers_;
+        search_lmer_entries(ix, entries_, d, lmers.data(), lmers.size(), ws, [&](uint32_t tagged, const lmer_entry& e) {
+            const uint32_t tag = hit_tag(tagged);
+            const double* wq = by_position_ + (size_t)tag_start(tag) * n_centers_;
             const double* wr = by_position_ + (size_t)e.value * n_centers_;
-            double* v = values_.data() + (((size_t)(tag >> POS_BITS) * n_ref_ + e.id) * d1_ + hit_mismatches(tm)) * n_centers_;
+            double* v = values_.data() +
+                        (((size_t)tag_query(tag) * n_ref_ + e.id) * n_classes_ + hit_mismatches(tagged)) * n_centers_;
             for (int c = 0; c < n_centers_; c++) v[c] += wq[c] * wr[c];
         });
     }
 
     double value(const double* weights, int q, int j, int c) const
     {
-        const double* v = values_.data() + ((size_t)q * n_ref_ + j) * d1_ * n_centers_ + c;
-        return reduce_profile(weights, d1_ - 1, [&](int m) { return v[(size_t)m * n_centers_]; });
+        const double* v = values_.data() + ((size_t)q * n_ref_ + j) * n_classes_ * n_centers_ + c;
+        return reduce_profile(weights, n_classes_ - 1, [&](int m) { return v[(size_t)m * n_centers_]; });
     }
 
 private:
     const lmer_entry* entries_;
     const double* by_position_;
-    int n_centers_, n_ref_, d1_;
+    int n_centers_, n_ref_;
+    int n_classes_;  // mismatch classes 0..d
     std::vector<double> values_;
 };
 
+// Per-thread storage of centred norms.
+struct norm_scratch {
+    lmer_span span;
+    std::vector<double> per_centre;
+};
+
 // Norms of n sequences at every centre, norms[c * n + i]; weights[c * nk + p].
+// Throws std::bad_alloc.
 void centred_norms(const gkm_kernel_base_t* base, const gkm_sequence_t* const* seqs, int n, int nk,
                    const std::vector<double>& weights, int n_centers, double* norms)
 {
     const bool rc = base->param.use_rc != 0;
-    int failed = 0;
-#pragma omp parallel num_threads(team_size(base, (size_t)n)) reduction(| : failed)
-    {
-        lmer_span span;
-        std::vector<double> per_centre;
+    const auto make = [] { return norm_scratch(); };
+    parallel_with_scratch(team_size(base, (size_t)n), make, [&](norm_scratch& s, region_failure& failure) {
 #pragma omp for schedule(dynamic, 4)
         for (int i = 0; i < n; i++) {
-            try {
-                per_centre.resize((size_t)n_centers);
-                span.load(seqs[i], base->param.L, 0, nk, rc);
-                lmers_self_norms(base, span.fwd.data(), rc ? span.rc.data() : nullptr, nk, weights.data(), n_centers,
-                                 per_centre.data());
-                for (int c = 0; c < n_centers; c++) norms[(size_t)c * n + i] = per_centre[c];
-            } catch (const std::bad_alloc&) {
-                failed = 1;
-            }
+            failure.guard([&] {
+                s.per_centre.resize((size_t)n_centers);
+                s.span.load(seqs[i], base->param.L, 0, nk, rc);
+                lmers_self_norms(base, s.span.fwd.data(), rc ? s.span.rc.data() : nullptr, nk, weights.data(),
+                                 n_centers, s.per_centre.data());
+                for (int c = 0; c < n_centers; c++) norms[(size_t)c * n + i] = s.per_centre[c];
+            });
         }
-    }
-    if (failed) throw std::bad_alloc();
+    });
 }
+
+// Per-thread storage of centred searches.
+struct centred_scratch {
+    centred_values values;
+    search_workspace ws;
+    std::vector<query_lmer> lmers;
+    lmer_span span;
+};
 
 // Every query against every reference, for every centre, into
 // out[(c * n_q + i) * n_ref + j], the arguments checked. refs may be the
 // query list itself (self evaluation); its norms are then computed once.
-// -1, or std::bad_alloc, when memory runs out, possibly after some blocks
+// Throws std::bad_alloc when memory runs out, possibly after some blocks
 // were written.
-int fill_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q,
+void fill_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* const* queries, int n_q,
                  const gkm_sequence_t* const* refs, int n_ref, const double* centers, int n_centers, int nk,
                  double* out)
 {
@@ -120,52 +126,38 @@ int fill_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* cons
         build_lmer_index(ix, records, L);
     }
     const size_t per_query = (size_t)n_ref * (d + 1) * n_centers * sizeof(double);
-    const int block = (int)std::max<size_t>(1, std::min<size_t>(MAX_BLOCK, BLOCK_BYTES / std::max<size_t>(per_query, 1)));
+    const int block = (int)items_within(BLOCK_VALUES_BYTES, per_query, MAX_BLOCK_QUERIES);
     const int n_blocks = (n_q + block - 1) / block;
-    int failed = 0;
-#pragma omp parallel num_threads(team_size(base, (size_t)n_blocks)) reduction(| : failed)
-    {
-        std::unique_ptr<centred_values> values;
-        try {
-            values.reset(new centred_values(ix, by_position, n_centers, n_ref, d, block));
-        } catch (const std::bad_alloc&) {
-            failed = 1;
-        }
-        search_workspace ws;
-        std::vector<query_lmer> lmers;
-        lmer_span span;
+    const auto make = [&] {
+        return std::unique_ptr<centred_scratch>(
+            new centred_scratch{centred_values(ix, by_position, n_centers, n_ref, d, block), {}, {}, {}});
+    };
+    parallel_with_scratch(team_size(base, (size_t)n_blocks), make, [&](auto& s, region_failure& failure) {
 #pragma omp for schedule(dynamic, 1)
         for (int b = 0; b < n_blocks; b++) {
-            if (!values) continue;
-            const int first = b * block, n = std::min(block, n_q - first);
-            try {
-                lmers.clear();
+            failure.guard([&] {
+                const int first = b * block, n = std::min(block, n_q - first);
+                s->lmers.clear();
                 for (int q = 0; q < n; q++) {
-                    span.load(queries[first + q], L, 0, nk, false);
+                    s->span.load(queries[first + q], L, 0, nk, false);
                     for (int p = 0; p < nk; p++)
-                        if (span.fwd[p] != GKM_NO_LMER) lmers.push_back({span.fwd[p], (uint32_t)q << POS_BITS | (uint32_t)p});
+                        if (s->span.fwd[p] != GKM_NO_LMER) s->lmers.push_back({s->span.fwd[p], position_tag(q, p)});
                 }
-                values->search(ix, d, lmers, ws);
-            } catch (const std::bad_alloc&) {
-                failed = 1;
-                continue;
-            }
-            // A self matrix takes each unordered pair from the row of its
-            // smaller index, so that it is symmetric to the bit.
-            for (int c = 0; c < n_centers; c++)
-                for (int q = 0; q < n; q++) {
-                    const int i = first + q;
-                    const double qn = q_norms[(size_t)c * n_q + i];
-                    double* block_out = out + (size_t)c * n_q * n_ref;
-                    for (int j = self ? i : 0; j < n_ref; j++) {
-                        const double v = normalise(values->value(base->weights, q, j, c), qn, rn[(size_t)c * n_ref + j]);
-                        block_out[(size_t)i * n_ref + j] = v;
-                        if (self) block_out[(size_t)j * n_ref + i] = v;
+                s->values.search(ix, d, s->lmers, s->ws);
+                for (int c = 0; c < n_centers; c++)
+                    for (int q = 0; q < n; q++) {
+                        const int i = first + q;
+                        const double qn = q_norms[(size_t)c * n_q + i];
+                        double* matrix = out + (size_t)c * n_q * n_ref;
+                        for (int j = first_column(i, self); j < n_ref; j++) {
+                            const double v =
+                                normalise(s->values.value(base->weights, q, j, c), qn, rn[(size_t)c * n_ref + j]);
+                            write_pair(matrix, (size_t)n_ref, (size_t)i, (size_t)j, v, self);
+                        }
                     }
-                }
+            });
         }
-    }
-    return failed ? -1 : 0;
+    });
 }
 
 // The same after checking the arguments: -1 with out untouched when they are
@@ -174,16 +166,19 @@ int eval_centred(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* cons
                  const gkm_sequence_t* const* refs, int n_ref, const double* centers, int n_centers, double* out)
 {
     const int L = kernel->base.param.L;
-    if (!queries[0]) return -1;
+    if (!queries[0]) return fail(GKM_EINVAL);
     const int seqlen = queries[0]->seqlen;
-    if (seqlen < L || !all_have_length(queries, n_q, seqlen) || !all_have_length(refs, n_ref, seqlen)) return -1;
+    if (seqlen < L || !all_have_length(queries, n_q, seqlen) || !all_have_length(refs, n_ref, seqlen))
+        return fail(GKM_EINVAL);
     const int nk = seqlen - L + 1;
     size_t n_out, n_weights, n_q_norms, n_r_norms;
     if (!doubles_fit(n_centers, n_q, n_ref, &n_out) || !doubles_fit(n_centers, nk, 1, &n_weights) ||
         !doubles_fit(n_centers, n_q, 1, &n_q_norms) || !doubles_fit(n_centers, n_ref, 1, &n_r_norms))
-        return -1;
-    return fail_zeroing(
-        out, n_out, [&] { return fill_centred(kernel, queries, n_q, refs, n_ref, centers, n_centers, nk, out); });
+        return fail(GKM_ENOMEM);
+    return fail_zeroing(out, n_out, [&] {
+        fill_centred(kernel, queries, n_q, refs, n_ref, centers, n_centers, nk, out);
+        return 0;
+    });
 }
 
 }  // namespace
@@ -192,19 +187,17 @@ extern "C" {
 
 GKM_API gkm_weighted_kernel_t* gkm_weighted_kernel_create(const gkm_weighted_params_t* params)
 {
-    if (!params || gkm_parameter_check(&params->base)) return nullptr;
-    if (!positional_params_valid(params)) return nullptr;
-    try {
+    if (!params || gkm_parameter_check(&params->base) || !positional_params_valid(params))
+        return fail_null<gkm_weighted_kernel_t>(GKM_EINVAL);
+    return create_safely([&] {
         std::unique_ptr<gkm_weighted_kernel_t> kernel(new gkm_weighted_kernel_t());
-        if (!gkm_kernel_base_init(&kernel->base, &params->base)) return nullptr;
+        if (!gkm_kernel_base_init(&kernel->base, &params->base)) return fail_null<gkm_weighted_kernel_t>(GKM_ENOMEM);
         kernel->pos_kernel = params->pos_kernel;
         kernel->weight_gamma = params->weight_gamma;
         kernel->weight_sigma = params->weight_sigma;
         kernel->weight_peak = params->weight_peak;
         return kernel.release();
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    });
 }
 
 GKM_API void gkm_weighted_kernel_destroy(gkm_weighted_kernel_t* kernel)
@@ -235,7 +228,7 @@ GKM_API double gkm_weighted_kernel_peak(const gkm_weighted_kernel_t* kernel) { r
 GKM_API int gkm_weighted_kernel_eval_self(const gkm_weighted_kernel_t* kernel, const gkm_sequence_t* const* seqs,
                                           int n, const double* centers, int n_centers, double* out)
 {
-    if (!kernel || !seqs || !out || !centers || n <= 0 || n_centers <= 0) return -1;
+    if (!kernel || !seqs || !out || !centers || n <= 0 || n_centers <= 0) return fail(GKM_EINVAL);
     return eval_centred(kernel, seqs, n, seqs, n, centers, n_centers, out);
 }
 
@@ -244,7 +237,8 @@ GKM_API int gkm_weighted_kernel_eval_cross(const gkm_weighted_kernel_t* kernel,
                                            const gkm_sequence_t* const* refs, int n_ref, const double* centers,
                                            int n_centers, double* out)
 {
-    if (!kernel || !queries || !refs || !out || !centers || n_q < 1 || n_ref < 1 || n_centers < 1) return -1;
+    if (!kernel || !queries || !refs || !out || !centers || n_q < 1 || n_ref < 1 || n_centers < 1)
+        return fail(GKM_EINVAL);
     return eval_centred(kernel, queries, n_q, refs, n_ref, centers, n_centers, out);
 }
 

@@ -6,14 +6,15 @@ extern "C" int gkm_weighted_kernel_window_kernel(const gkm_weighted_kernel_t* ke
                                                  const gkm_sequence_t* const* seqs, int n, int window, int shift,
                                                  int pad_left, int pad_right, double* out)
 {
-    if (!kernel || !seqs || !out || n < 1) return -1;
+    if (!kernel || !seqs || !out || n < 1) return fail(GKM_EINVAL);
     const gkm_kernel_base_t* base = &kernel->base;
     const int L = base->param.L;
-    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !seqs[0]) return -1;
+    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !seqs[0]) return fail(GKM_EINVAL);
     const int seqlen = seqs[0]->seqlen;
     size_t n_out;
     const int n_valid = gkm_compute_n_windows(seqlen, window, shift, pad_left, pad_right, L);
-    if (!all_have_length(seqs, n, seqlen) || n_valid <= 0 || !doubles_fit(n_valid, n, n, &n_out)) return -1;
+    if (!all_have_length(seqs, n, seqlen) || n_valid <= 0) return fail(GKM_EINVAL);
+    if (!doubles_fit(n_valid, n, n, &n_out)) return fail(GKM_ENOMEM);
     return fail_safely([&] {
         window_geometry g;
         make_window_geometry(g, seqlen, window, shift, pad_left, pad_right, L);
@@ -25,10 +26,10 @@ extern "C" int gkm_weighted_kernel_sliding_query(const gkm_weighted_kernel_t* ke
                                                  int window, int shift, int pad_left, int pad_right, double* out,
                                                  int* n_windows_out)
 {
-    if (!kernel || !query || !out) return -1;
+    if (!kernel || !query || !out) return fail(GKM_EINVAL);
     const gkm_kernel_base_t* base = &kernel->base;
     const int L = base->param.L;
-    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !base->finalized) return -1;
+    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !base->finalized) return fail(GKM_EINVAL);
     return fail_safely([&] {
         window_geometry g;
         make_window_geometry(g, query->seqlen, window, shift, pad_left, pad_right, L);
@@ -38,8 +39,8 @@ extern "C" int gkm_weighted_kernel_sliding_query(const gkm_weighted_kernel_t* ke
             const int end = g.eff_start.back() + g.eff_len.back();
             size_t n_out;
             for (int j = 0; j < n_ref; j++)
-                if (base->seqs[j]->seqlen < end) return -1;
-            if (!doubles_fit(g.count(), n_ref, 1, &n_out)) return -1;
+                if (base->seqs[j]->seqlen < end) return fail(GKM_EINVAL);
+            if (!doubles_fit(g.count(), n_ref, 1, &n_out)) return fail(GKM_ENOMEM);
             // Rows without columns need no search.
             if (n_ref > 0 && eval_windows(window_job{base, kernel, &g, {&query, 1}, {base->seqs, n_ref}}, out) != 0)
                 return -1;

@@ -61,18 +61,20 @@ extern "C" gkm_window_tree_cache_t* gkm_window_tree_cache_build(const gkm_kernel
                                                                 int window, int shift, int pad_left,
                                                                 int pad_right)
 {
-    if (!kernel || !refs || n_ref <= 0 || !refs[0]) return nullptr;
+    using cache_t = gkm_window_tree_cache_t;
+    if (!kernel || !refs || n_ref <= 0 || !refs[0]) return fail_null<cache_t>(GKM_EINVAL);
     const gkm_kernel_base_t* base = &kernel->base;
     const int L = base->param.L;
     const int seqlen = refs[0]->seqlen;
     if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !all_have_length(refs, n_ref, seqlen) ||
         !all_fit_base(base, refs, n_ref))
-        return nullptr;
+        return fail_null<cache_t>(GKM_EINVAL);
     size_t n_norms, n_bases;
     const int n_valid = gkm_compute_n_windows(seqlen, window, shift, pad_left, pad_right, L);
-    if (n_valid <= 0 || !doubles_fit(n_valid, n_ref, 1, &n_norms) || !checked_size(n_ref, seqlen, &n_bases))
-        return nullptr;
-    try {
+    if (n_valid <= 0) return fail_null<cache_t>(GKM_EINVAL);
+    if (!doubles_fit(n_valid, n_ref, 1, &n_norms) || !checked_size(n_ref, seqlen, &n_bases))
+        return fail_null<cache_t>(GKM_ENOMEM);
+    return create_safely([&] {
         std::unique_ptr<gkm_window_tree_cache_t> cache(new gkm_window_tree_cache_t());
         make_window_geometry(cache->g, seqlen, window, shift, pad_left, pad_right, L);
         cache->n_ref = n_ref;
@@ -86,48 +88,39 @@ extern "C" gkm_window_tree_cache_t* gkm_window_tree_cache_build(const gkm_kernel
         cache->ref_norms.resize(n_norms);
         window_norms(job, job.refs, cache->ref_norms.data());
         cache->runs = plan_window_runs(job);
-        int failed = 0;
-#pragma omp parallel for num_threads(team_size(base, cache->runs.size())) schedule(dynamic, 1) reduction(| : failed)
-        for (size_t r = 0; r < cache->runs.size(); r++) {
-            try {
-                index_window_run(job, cache->runs[r]);
-            } catch (const std::bad_alloc&) {
-                failed = 1;
-            }
-        }
-        return failed ? nullptr : cache.release();
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+        std::vector<window_run>& runs = cache->runs;
+        parallel_with_scratch(team_size(base, runs.size()), make_no_scratch, [&](no_scratch&, region_failure& failure) {
+#pragma omp for schedule(dynamic, 1)
+            for (size_t r = 0; r < runs.size(); r++) failure.guard([&] { index_window_run(job, runs[r]); });
+        });
+        return cache.release();
+    });
 }
 
 extern "C" int gkm_window_tree_cache_query(const gkm_kernel_t* kernel, const gkm_window_tree_cache_t* cache,
                                            const gkm_sequence_t* const* queries, int n_q, double* out)
 {
-    if (!kernel || !cache || !queries || !out || n_q <= 0) return -1;
+    if (!kernel || !cache || !queries || !out || n_q <= 0) return fail(GKM_EINVAL);
     const gkm_kernel_base_t* base = &kernel->base;
     // Queries of the references' length are cut into exactly the build's windows.
     if (!searches_like(base, cache) || !all_have_length(queries, n_q, cache->g.seqlen) ||
         !all_fit_base(base, queries, n_q))
-        return -1;
+        return fail(GKM_EINVAL);
     size_t n_out, n_norms;
     if (!doubles_fit(cache->g.count(), n_q, cache->n_ref, &n_out) || !doubles_fit(cache->g.count(), n_q, 1, &n_norms))
-        return -1;
+        return fail(GKM_ENOMEM);
     // Runs that finished before one failed leave no partial matrices behind.
     return fail_zeroing(out, n_out, [&] {
         std::vector<double> q_norms(n_norms);
         const window_job job = cache_job(base, cache, queries, n_q, nullptr);
         window_norms(job, job.queries, q_norms.data());
-        int failed = 0;
-#pragma omp parallel for num_threads(team_size(base, cache->runs.size())) schedule(dynamic, 1) reduction(| : failed)
-        for (size_t r = 0; r < cache->runs.size(); r++) {
-            try {
-                eval_window_run(job, cache->runs[r], q_norms.data(), cache->ref_norms.data(), out);
-            } catch (const std::bad_alloc&) {
-                failed = 1;
-            }
-        }
-        return failed ? -1 : 0;
+        const std::vector<window_run>& runs = cache->runs;
+        parallel_with_scratch(team_size(base, runs.size()), make_no_scratch, [&](no_scratch&, region_failure& failure) {
+#pragma omp for schedule(dynamic, 1)
+            for (size_t r = 0; r < runs.size(); r++)
+                failure.guard([&] { eval_window_run(job, runs[r], q_norms.data(), cache->ref_norms.data(), out); });
+        });
+        return 0;
     });
 }
 

@@ -6,27 +6,24 @@
 
 namespace {
 
-// Bytes of counts one chunk of windows may hold.
-constexpr size_t CHUNK_BYTES = 32u << 20;
-
 // Rows for windows [w0, w0 + count) of one query: rows[w * n_refs + j].
 class chunk_counts {
 public:
     chunk_counts(const lmer_index<lmer_counts>& ix, const window_geometry& g, int w0, int count, int n_refs, int d)
-        : entries_(ix.entries.data()), n_refs_(n_refs), d1_(d + 1), stride_((size_t)n_refs * (d + 1)),
-          p0_(g.eff_start[w0]), diff_((size_t)(count + 1) * stride_)
+        : entries_(ix.entries.data()), n_refs_(n_refs), n_classes_(d + 1), first_lmer_(g.eff_start[w0])
     {
+        counter_.reset(count, (size_t)n_refs * (d + 1));
         const int last = w0 + count - 1;
-        const int n = g.eff_start[last] + g.eff_len[last] - g.L + 1 - p0_;
+        const int n = g.eff_start[last] + g.eff_len[last] - g.L + 1 - first_lmer_;
         first_.resize((size_t)n);
         last_.resize((size_t)n);
         for (int i = 0; i < n; i++) {
-            first_[i] = std::max(g.first_holding(p0_ + i), w0) - w0;
-            last_[i] = std::min(g.last_holding(p0_ + i), last) - w0;
+            first_[i] = std::max(g.first_holding(first_lmer_ + i), w0) - w0;
+            last_[i] = std::min(g.last_holding(first_lmer_ + i), last) - w0;
         }
     }
 
-    int first_lmer() const { return p0_; }
+    int first_lmer() const { return first_lmer_; }
     int n_lmers() const { return (int)first_.size(); }
 
     // The hits of the query L-mer at one position: each entry opens its
@@ -40,41 +37,35 @@ public:
             for (const lmer_entry* e = c.entries_ + first; e != c.entries_ + first + n; e++) {
                 // References added after the iterator was made are not its columns.
                 if (e->id >= c.n_refs_) continue;
-                const size_t cell = (size_t)e->id * c.d1_ + (size_t)dm;
+                const size_t cell = (size_t)e->id * c.n_classes_ + (size_t)dm;
                 opened[cell] += e->value;
                 closed[cell] -= e->value;
             }
         }
-        void retag(uint32_t tm)
+        void retag(uint32_t tagged)
         {
-            const uint32_t p = hit_tag(tm);
-            opened = &c.diff_[c.first_[p] * c.stride_ + hit_mismatches(tm)];
-            closed = &c.diff_[(c.last_[p] + 1) * c.stride_ + hit_mismatches(tm)];
+            const uint32_t p = hit_tag(tagged);
+            opened = c.counter_.opening(c.first_[p]) + hit_mismatches(tagged);
+            closed = c.counter_.closing(c.last_[p]) + hit_mismatches(tagged);
         }
     };
 
-    lmer_hits at(uint32_t tm)
+    lmer_hits at(uint32_t tagged)
     {
         lmer_hits hits{*this, nullptr, nullptr};
-        hits.retag(tm);
+        hits.retag(tagged);
         return hits;
     }
 
-    // Turns the differences into each window's counts.
-    const int32_t* counts()
-    {
-        for (size_t w = 1; w + 1 < diff_.size() / stride_; w++)
-            for (size_t c = 0; c < stride_; c++) diff_[w * stride_ + c] += diff_[(w - 1) * stride_ + c];
-        return diff_.data();
-    }
+    // Each window's counts.
+    const int32_t* counts() { return counter_.counts(); }
 
 private:
     const lmer_entry* entries_;
     int n_refs_;
-    int d1_;
-    size_t stride_;
-    int p0_;
-    std::vector<int32_t> diff_;
+    int n_classes_;    // mismatch classes 0..d
+    int first_lmer_;  // of the chunk's first window
+    window_counter counter_;
     std::vector<int> first_, last_;
 };
 
@@ -127,21 +118,20 @@ struct gkm_window_iter_t {
         const gkm_kernel_base_t* base = &kernel->base;
         const size_t n_refs = ref_norms.size();
         const size_t per_window = (n_refs * (base->param.d + 1) + 1) * sizeof(double);
-        const int count = (int)std::min<size_t>((size_t)(g.count() - cur_w), std::max<size_t>(1, CHUNK_BYTES / per_window));
+        const int count = (int)items_within(CHUNK_BYTES, per_window, (size_t)(g.count() - cur_w));
         return fail_safely([&] {
             rows.resize((size_t)count * n_refs);
             const int parts = team_size(base, (size_t)count);
-            int failed = 0;
-#pragma omp parallel for num_threads(parts) schedule(static, 1) reduction(| : failed)
-            for (int part = 0; part < parts; part++) {
-                const int a = (int)((int64_t)count * part / parts), b = (int)((int64_t)count * (part + 1) / parts);
-                try {
-                    if (b > a) sliding_rows(kernel, seq, g, cur_w + a, b - a, ref_norms, rows.data() + (size_t)a * n_refs);
-                } catch (const std::bad_alloc&) {
-                    failed = 1;
+            parallel_with_scratch(parts, make_no_scratch, [&](no_scratch&, region_failure& failure) {
+#pragma omp for schedule(static, 1)
+                for (int part = 0; part < parts; part++) {
+                    const int a = (int)((int64_t)count * part / parts), b = (int)((int64_t)count * (part + 1) / parts);
+                    if (b > a)
+                        failure.guard([&] {
+                            sliding_rows(kernel, seq, g, cur_w + a, b - a, ref_norms, rows.data() + (size_t)a * n_refs);
+                        });
                 }
-            }
-            if (failed) return -1;
+            });
             chunk_first = cur_w;
             chunk_count = count;
             return 0;
@@ -154,8 +144,8 @@ extern "C" gkm_window_iter_t* gkm_window_iter_create(const gkm_kernel_t* kernel,
 {
     if (!kernel || !sequence_fits_base(&kernel->base, seq) ||
         !window_geometry_ok(window, shift, pad_left, pad_right, kernel->base.param.L))
-        return nullptr;
-    try {
+        return fail_null<gkm_window_iter_t>(GKM_EINVAL);
+    return create_safely([&] {
         std::unique_ptr<gkm_window_iter_t> it(new gkm_window_iter_t());
         it->kernel = kernel;
         it->seq = seq;
@@ -163,9 +153,7 @@ extern "C" gkm_window_iter_t* gkm_window_iter_create(const gkm_kernel_t* kernel,
         const gkm_kernel_base_t* base = &kernel->base;
         for (int j = 0; j < base->n_seqs; j++) it->ref_norms.push_back(base->seqs[j]->sqnorm);
         return it.release();
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    });
 }
 
 extern "C" void gkm_window_iter_destroy(gkm_window_iter_t* it) { delete it; }
@@ -179,9 +167,12 @@ extern "C" void gkm_window_iter_reset(gkm_window_iter_t* it)
 
 extern "C" int gkm_window_iter_next(gkm_window_iter_t* it, double* res)
 {
-    if (!it || !it->kernel->index || it->cur_w >= it->g.count()) return 0;
+    if (!it || it->cur_w >= it->g.count()) return 0;
     const size_t n_refs = it->ref_norms.size();
-    if (!res && n_refs > 0) return 0;
+    if (!it->kernel->index || (!res && n_refs > 0)) {
+        fail(GKM_EINVAL);
+        return 0;
+    }
     if (it->cur_w < it->chunk_first || it->cur_w >= it->chunk_first + it->chunk_count) {
         if (it->fill_chunk() != 0) return 0;
     }

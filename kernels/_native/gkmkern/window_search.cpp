@@ -9,33 +9,28 @@
 
 namespace {
 
-// Tags of the searched L-mers: the query within its block, and the L-mer's
-// start within the run's span (spans are at most one sequence long).
-constexpr int POS_BITS = 11;
-constexpr uint32_t POS_MASK = (1u << POS_BITS) - 1;
-constexpr int MAX_BLOCK = 64;
-// Bytes of values a run may hold per query.
-constexpr size_t RUN_BYTES = 8u << 20;
+// The searched L-mers are tagged with position_tag: the query within its
+// block, and the L-mer's start within the run's span (spans are at most one
+// sequence long).
 
 size_t cells_per_window(const window_job& job, int block) { return (size_t)block * job.refs.n * (job.base->param.d + 1); }
 
 // The windows of a run: about as many as a window spans shifts, so that the
 // pairs farther apart than a window, which no window counts, stay a minority
-// of those searched; fewer when their values would not fit RUN_BYTES.
+// of those searched; fewer when their values would not fit RUN_VALUES_BYTES.
 int run_length(const window_job& job)
 {
     const window_geometry& g = *job.g;
     const size_t per_window = cells_per_window(job, 1) * sizeof(double);
-    const size_t fit = std::max<size_t>(1, RUN_BYTES / std::max<size_t>(per_window, 1));
     const size_t span = (size_t)g.window / (size_t)g.shift + 1;
-    return (int)std::min(span, fit);
+    return (int)items_within(RUN_VALUES_BYTES, per_window, span);
 }
 
-// Queries per search of a run: as many as fit RUN_BYTES, at most MAX_BLOCK.
+// Queries per search of a run: as many as fit RUN_VALUES_BYTES, at most MAX_BLOCK_QUERIES.
 int run_block(const window_job& job, const window_run& run)
 {
     const size_t per_query = (size_t)(run.count + 1) * cells_per_window(job, 1) * sizeof(double);
-    return (int)std::max<size_t>(1, std::min<size_t>(MAX_BLOCK, RUN_BYTES / std::max<size_t>(per_query, 1)));
+    return (int)items_within(RUN_VALUES_BYTES, per_query, MAX_BLOCK_QUERIES);
 }
 
 // What the searches of one run share: the windows holding each span position,
@@ -44,14 +39,14 @@ struct run_frame {
     const window_run& run;
     const lmer_entry* entries;
     size_t stride;  // cells per window
-    int d1;         // d + 1
+    int n_classes;  // mismatch classes 0..d
     int n_ref;
     std::vector<int> hold_first, hold_last;  // per span position
     std::vector<std::vector<double>> weights;  // per run window, from its first L-mer
     std::vector<int> window_offset;            // per run window: its first L-mer within the span
 
     run_frame(const window_job& job, const window_run& r, int block)
-        : run(r), entries(r.refs.entries.data()), stride(cells_per_window(job, block)), d1(job.base->param.d + 1),
+        : run(r), entries(r.refs.entries.data()), stride(cells_per_window(job, block)), n_classes(job.base->param.d + 1),
           n_ref(job.refs.n)
     {
         const window_geometry& g = *job.g;
@@ -78,29 +73,27 @@ struct run_frame {
         size_t cell;
         int first, last, p, p_ref;
     };
-    located locate(uint32_t tm, const lmer_entry& e) const
+    located locate(uint32_t tagged, const lmer_entry& e) const
     {
-        const uint32_t tag = hit_tag(tm);
+        const uint32_t tag = hit_tag(tagged);
         located at;
-        at.p = (int)(tag & POS_MASK);
+        at.p = tag_start(tag);
         at.p_ref = e.value - run.span_start;
         at.first = std::max(hold_first[at.p], hold_first[at.p_ref]);
         at.last = std::min(hold_last[at.p], hold_last[at.p_ref]);
-        at.cell = ((size_t)(tag >> POS_BITS) * n_ref + e.id) * d1 + hit_mismatches(tm);
+        at.cell = ((size_t)tag_query(tag) * n_ref + e.id) * n_classes + hit_mismatches(tagged);
         return at;
     }
 };
 
-// Regular kernel: +1 at the first window holding the pair, -1 after the last.
+// Regular kernel: each pair counts once in every window holding both L-mers.
 void count_run_hits(const run_frame& f, const std::vector<query_lmer>& lmers, search_workspace& ws, int d,
-                    std::vector<int32_t>& diff)
+                    window_counter& counter)
 {
-    int32_t* const out = diff.data();
-    search_lmer_entries(f.run.refs, f.entries, d, lmers.data(), lmers.size(), ws, [&](uint32_t tm, const lmer_entry& e) {
-        const run_frame::located at = f.locate(tm, e);
+    search_lmer_entries(f.run.refs, f.entries, d, lmers.data(), lmers.size(), ws, [&](uint32_t tagged, const lmer_entry& e) {
+        const run_frame::located at = f.locate(tagged, e);
         if (at.first > at.last) return;
-        out[at.first * f.stride + at.cell] += 1;
-        out[(at.last + 1) * f.stride + at.cell] -= 1;
+        counter.add(at.first, at.last, at.cell, 1);
     });
 }
 
@@ -110,8 +103,8 @@ void weigh_run_hits(const run_frame& f, const std::vector<query_lmer>& lmers, se
                     std::vector<double>& values)
 {
     double* const out = values.data();
-    search_lmer_entries(f.run.refs, f.entries, d, lmers.data(), lmers.size(), ws, [&](uint32_t tm, const lmer_entry& e) {
-        const run_frame::located at = f.locate(tm, e);
+    search_lmer_entries(f.run.refs, f.entries, d, lmers.data(), lmers.size(), ws, [&](uint32_t tagged, const lmer_entry& e) {
+        const run_frame::located at = f.locate(tagged, e);
         for (int w = at.first; w <= at.last; w++) {
             const double* wt = f.weights[w].data();
             const int off = f.window_offset[w];
@@ -128,14 +121,12 @@ void run_lmers(const window_job& job, const window_run& run, int first, int n, s
     for (int q = 0; q < n; q++) {
         span.load(job.queries.seqs[first + q], job.base->param.L, run.span_start, run.span_lmers, false);
         for (int i = 0; i < run.span_lmers; i++)
-            if (span.fwd[i] != GKM_NO_LMER) out.push_back({span.fwd[i], (uint32_t)q << POS_BITS | (uint32_t)i});
+            if (span.fwd[i] != GKM_NO_LMER) out.push_back({span.fwd[i], position_tag(q, i)});
     }
 }
 
 // Writes the run's values for queries [first, first + n) from cells holding,
 // per run window, the mismatch profile of every (query, reference) pair.
-// A self matrix (one set on both sides) takes each unordered pair from the
-// row of its smaller index, so that it is symmetric to the bit.
 template <class Cell>
 void write_run_values(const window_job& job, const window_run& run, const run_frame& f, const Cell* cells, int first,
                       int n, const double* q_norms, const double* r_norms, double* out)
@@ -148,12 +139,11 @@ void write_run_values(const window_job& job, const window_run& run, const run_fr
         for (int q = 0; q < n; q++) {
             const int i = first + q;
             const double qn = q_norms[(size_t)gw * n_q + i];
-            for (int j = self ? i : 0; j < n_ref; j++) {
-                const Cell* c = cells + w * f.stride + ((size_t)q * n_ref + j) * f.d1;
+            for (int j = first_column(i, self); j < n_ref; j++) {
+                const Cell* c = cells + w * f.stride + ((size_t)q * n_ref + j) * f.n_classes;
                 const double v = normalise(reduce_profile(job.base->weights, d, [&](int m) { return (double)c[m]; }),
                                            qn, r_norms[(size_t)gw * n_ref + j]);
-                block[(size_t)i * n_ref + j] = v;
-                if (self) block[(size_t)j * n_ref + i] = v;
+                write_pair(block, (size_t)n_ref, (size_t)i, (size_t)j, v, self);
             }
         }
     }
@@ -196,31 +186,25 @@ void window_norms(const window_job& job, const window_side& side, double* norms)
     const bool rc = base->param.use_rc != 0;
     std::vector<lmer_span> spans((size_t)side.n);
     for (int i = 0; i < side.n; i++) spans[i].load(side.seqs[i], L, 0, g.eff_start.back() + g.eff_len.back() - L + 1, rc);
-    int failed = 0;
-#pragma omp parallel num_threads(team_size(base, (size_t)g.count())) reduction(| : failed)
-    {
-        std::vector<double> wt;
+    const auto make = [] { return std::vector<double>(); };
+    parallel_with_scratch(team_size(base, (size_t)g.count()), make, [&](std::vector<double>& wt, region_failure& failure) {
 #pragma omp for schedule(dynamic, 16)
         for (int w = 0; w < g.count(); w++) {
-            const int n = g.eff_len[w] - L + 1;
-            try {
+            failure.guard([&] {
+                const int n = g.eff_len[w] - L + 1;
                 if (job.positional) {
                     wt.resize((size_t)n);
                     window_pos_weights(job.positional, g, w, wt.data());
                 }
-            } catch (const std::bad_alloc&) {
-                failed = 1;
-                continue;
-            }
-            for (int i = 0; i < side.n; i++) {
-                const lmer_span& s = spans[i];
-                norms[(size_t)w * side.n + i] = lmers_self_norm(base, s.fwd.data() + g.eff_start[w],
-                                                                rc ? s.rc.data() + g.eff_start[w] : nullptr, n,
-                                                                job.positional ? wt.data() : nullptr);
-            }
+                for (int i = 0; i < side.n; i++) {
+                    const lmer_span& s = spans[i];
+                    norms[(size_t)w * side.n + i] = lmers_self_norm(base, s.fwd.data() + g.eff_start[w],
+                                                                    rc ? s.rc.data() + g.eff_start[w] : nullptr, n,
+                                                                    job.positional ? wt.data() : nullptr);
+                }
+            });
         }
-    }
-    if (failed) throw std::bad_alloc();
+    });
 }
 
 void eval_window_run(const window_job& job, const window_run& run, const double* q_norms, const double* r_norms,
@@ -231,7 +215,8 @@ void eval_window_run(const window_job& job, const window_run& run, const double*
     search_workspace ws;
     std::vector<query_lmer> lmers;
     lmer_span span;
-    std::vector<int32_t> diff(job.positional ? 0 : (size_t)(run.count + 1) * frame.stride);
+    window_counter counter;
+    if (!job.positional) counter.reset(run.count, frame.stride);
     std::vector<double> values(job.positional ? (size_t)run.count * frame.stride : 0);
     for (int first = 0; first < job.queries.n; first += block) {
         const int n = std::min(block, job.queries.n - first);
@@ -241,11 +226,9 @@ void eval_window_run(const window_job& job, const window_run& run, const double*
             weigh_run_hits(frame, lmers, ws, job.base->param.d, values);
             write_run_values(job, run, frame, values.data(), first, n, q_norms, r_norms, out);
         } else {
-            std::fill(diff.begin(), diff.end(), 0);
-            count_run_hits(frame, lmers, ws, job.base->param.d, diff);
-            for (int w = 1; w < run.count; w++)
-                for (size_t c = 0; c < frame.stride; c++) diff[w * frame.stride + c] += diff[(w - 1) * frame.stride + c];
-            write_run_values(job, run, frame, diff.data(), first, n, q_norms, r_norms, out);
+            counter.clear();
+            count_run_hits(frame, lmers, ws, job.base->param.d, counter);
+            write_run_values(job, run, frame, counter.counts(), first, n, q_norms, r_norms, out);
         }
     }
 }
@@ -258,23 +241,22 @@ int eval_windows(const window_job& job, double* out)
         const bool one_set = job.queries.seqs == job.refs.seqs && job.queries.n == job.refs.n;
         size_t n_q_norms, n_r_norms;
         if (!doubles_fit(g.count(), job.queries.n, 1, &n_q_norms) || !doubles_fit(g.count(), job.refs.n, 1, &n_r_norms))
-            return -1;
+            return fail(GKM_ENOMEM);
         std::vector<double> q_norms(n_q_norms), r_norms(one_set ? 0 : n_r_norms);
         window_norms(job, job.queries, q_norms.data());
         if (!one_set) window_norms(job, job.refs, r_norms.data());
         std::vector<window_run> runs = plan_window_runs(job);
-        int failed = 0;
-#pragma omp parallel for num_threads(team_size(job.base, runs.size())) schedule(dynamic, 1) reduction(| : failed)
-        for (size_t r = 0; r < runs.size(); r++) {
-            try {
-                index_window_run(job, runs[r]);
-                eval_window_run(job, runs[r], q_norms.data(), one_set ? q_norms.data() : r_norms.data(), out);
-            } catch (const std::bad_alloc&) {
-                failed = 1;
+        parallel_with_scratch(team_size(job.base, runs.size()), make_no_scratch, [&](no_scratch&, region_failure& failure) {
+#pragma omp for schedule(dynamic, 1)
+            for (size_t r = 0; r < runs.size(); r++) {
+                failure.guard([&] {
+                    index_window_run(job, runs[r]);
+                    eval_window_run(job, runs[r], q_norms.data(), one_set ? q_norms.data() : r_norms.data(), out);
+                });
+                runs[r].refs = lmer_index<lmer_positions>();
             }
-            runs[r].refs = lmer_index<lmer_positions>();
-        }
-        return failed ? -1 : 0;
+        });
+        return 0;
     });
 }
 
@@ -288,17 +270,18 @@ extern "C" int gkm_kernel_cross_window_kernel(const gkm_kernel_t* kernel, const 
                                               int n_q, const gkm_sequence_t* const* refs, int n_ref, int window,
                                               int shift, int pad_left, int pad_right, double* out)
 {
-    if (!kernel || !queries || !refs || !out || n_q < 1 || n_ref < 1) return -1;
+    if (!kernel || !queries || !refs || !out || n_q < 1 || n_ref < 1) return fail(GKM_EINVAL);
     const gkm_kernel_base_t* base = &kernel->base;
     const int L = base->param.L;
-    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !queries[0]) return -1;
+    if (!window_geometry_ok(window, shift, pad_left, pad_right, L) || !queries[0]) return fail(GKM_EINVAL);
     const int seqlen = queries[0]->seqlen;
     if (!all_have_length(queries, n_q, seqlen) || !all_have_length(refs, n_ref, seqlen) ||
         !all_fit_base(base, queries, n_q) || !all_fit_base(base, refs, n_ref))
-        return -1;
+        return fail(GKM_EINVAL);
     size_t n_out;
     const int n_valid = gkm_compute_n_windows(seqlen, window, shift, pad_left, pad_right, L);
-    if (n_valid <= 0 || !doubles_fit(n_valid, n_q, n_ref, &n_out)) return -1;
+    if (n_valid <= 0) return fail(GKM_EINVAL);
+    if (!doubles_fit(n_valid, n_q, n_ref, &n_out)) return fail(GKM_ENOMEM);
     return fail_safely([&] {
         window_geometry g;
         make_window_geometry(g, seqlen, window, shift, pad_left, pad_right, L);

@@ -1,0 +1,48 @@
+// Mismatches between L-mer codes, one code or four lanes at a time.
+#ifndef GKM_LMER_CODES_H
+#define GKM_LMER_CODES_H
+
+#include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+// Mismatched bases of two L-mer codes, one bit each (the low bit of each base).
+inline uint32_t mismatch_bits(uint32_t a, uint32_t b)
+{
+    const uint32_t x = a ^ b;
+    return (x | (x >> 1)) & 0x55555555u;
+}
+
+// Mismatches between two L-mer codes.
+inline int lmer_mismatches(uint32_t a, uint32_t b) { return __builtin_popcount(mismatch_bits(a, b)); }
+
+// Four L-mer codes at once, in whatever vector registers the target has.
+typedef uint32_t lmer_quad __attribute__((vector_size(16)));
+
+inline lmer_quad load_quad(const uint32_t* codes)
+{
+    lmer_quad q;
+    memcpy(&q, codes, sizeof q);
+    return q;
+}
+
+// Mismatched bases of a against each lane, one bit each.
+inline lmer_quad mismatch_bits(uint32_t a, lmer_quad b)
+{
+    const lmer_quad x = b ^ a;
+    return (x | (x >> 1)) & 0x55555555u;
+}
+
+// Bit k set when lane k of flags (all ones or all zeros per lane) is set.
+inline int lane_bits(lmer_quad flags)
+{
+#if defined(__SSE2__)
+    return _mm_movemask_ps(_mm_castsi128_ps((__m128i)flags));
+#else
+    return (int)((flags[0] & 1) | (flags[1] & 2) | (flags[2] & 4) | (flags[3] & 8));
+#endif
+}
+
+#endif  // GKM_LMER_CODES_H

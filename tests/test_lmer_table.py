@@ -275,3 +275,10 @@ def test_projection_onto_the_dual_feasible_set_is_the_nearest_point(seed):
     assert abs(problem.y @ projected) < 1e-9
     assert (projected >= 0).all() and (projected <= problem.C).all()
     np.testing.assert_allclose(projected, nearest, atol=1e-6)
+
+
+def test_table_training_does_not_depend_on_the_thread_count():
+    X, y = planted(random.Random(21), 60, 40)
+    one, two = (GkmSVC(L=5, k=3, d=2, solver="table", n_jobs=n).fit(X, y) for n in (1, 2))
+    assert one.n_iter_ == two.n_iter_
+    assert np.array_equal(one.dual_coef_, two.dual_coef_) and np.array_equal(one.intercept_, two.intercept_)

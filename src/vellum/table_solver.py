@@ -22,6 +22,7 @@ from dataclasses import dataclass
 import numpy as np
 from joblib import effective_n_jobs
 from sklearn.exceptions import ConvergenceWarning
+from threadpoolctl import threadpool_limits
 
 from . import _gkmkern
 from ._progress import progress_bar
@@ -141,7 +142,10 @@ def solve(kernel, texts: list[str], problem: DualProblem, *, tol: float = TOLERA
     recent = deque([0.0], maxlen=NON_MONOTONE_MEMORY)
     step = 1.0
     n_iter = 0
-    with progress_bar(kernel.progress, None, "table solver", unit="iteration") as bar:
+    # The dot products over the variables are small next to a table pass;
+    # BLAS threads left spinning after them would take the cores from the
+    # table's OpenMP team, so BLAS keeps to one thread here.
+    with progress_bar(kernel.progress, None, "table solver", unit="iteration") as bar, threadpool_limits(1, "blas"):
         while (violation := _largest_violation(problem, alpha, grad)) >= tol:
             bar.set_postfix_str(f"largest violation {violation:.2g}, stops below {tol:g}", refresh=False)
             if n_iter == MAX_ITER:

@@ -538,7 +538,11 @@ class GkmSVC(ClassifierMixin, _GkmSVMBase):
     solver_ : str
         The solver that fitted the model, "gram" or "table".
     n_iter_ : int
-        Iterations of the solver (outer steps for "table").
+        Iterations of the solver (for "table", projected gradient steps,
+        each one pass through the L-mer table).
+    dual_objective_ : float
+        With solver "table": the dual objective reached, in libsvm's form
+        (1/2 a'Qa + p'a, so -sum(a) + 1/2 a'Qa for a classifier).
     calibration_ : sklearn.calibration.CalibratedClassifierCV
         With probability=True: the calibrated SVM behind predict_proba.
     """

@@ -44,8 +44,7 @@ SUFFICIENT_DECREASE = 1e-4
 STEP_RANGE = (1e-10, 1e10)
 
 # The gradient is carried forward by the products of each step; every this
-# many iterations, and before stopping, it is computed afresh so that
-# rounding cannot build up.
+# many iterations, and before stopping, it is computed afresh.
 REFRESH_EVERY = 50
 
 # Iterations before giving up with a ConvergenceWarning; the problems seen
@@ -139,14 +138,24 @@ def solve(kernel, texts: list[str], problem: DualProblem, *, tol: float = TOLERA
     product = _TableProduct(EncodedSet(texts, LmerKernel.of(kernel)), problem, effective_n_jobs(kernel.n_jobs))
     alpha = np.zeros(len(problem.y))
     grad = problem.p.copy()
-    recent = deque([0.0], maxlen=NON_MONOTONE_MEMORY)
+    value = 0.0  # the objective at alpha
+    fresh = True  # whether grad was computed from alpha rather than carried forward
+    recent = deque([value], maxlen=NON_MONOTONE_MEMORY)
     step = 1.0
     n_iter = 0
     # The dot products over the variables are small next to a table pass;
     # BLAS threads left spinning after them would take the cores from the
     # table's OpenMP team, so BLAS keeps to one thread here.
     with progress_bar(kernel.progress, None, "table solver", unit="iteration") as bar, threadpool_limits(1, "blas"):
-        while (violation := _largest_violation(problem, alpha, grad)) >= tol:
+        while True:
+            violation = _largest_violation(problem, alpha, grad)
+            if not fresh and (violation < tol or n_iter % REFRESH_EVERY == 0):
+                # Stop, and go on every REFRESH_EVERY iterations, only on a
+                # gradient computed afresh, so that rounding cannot build up.
+                grad, value, fresh = _afresh(product, problem, alpha)
+                continue
+            if violation < tol:
+                break
             bar.set_postfix_str(f"largest violation {violation:.2g}, stops below {tol:g}", refresh=False)
             if n_iter == MAX_ITER:
                 warnings.warn(f"the table solver stopped after {MAX_ITER} iterations without reaching tol={tol}",
@@ -156,15 +165,20 @@ def solve(kernel, texts: list[str], problem: DualProblem, *, tol: float = TOLERA
             bar.update()
             direction = problem.project(alpha - step * grad) - alpha
             change = product(direction)
-            length = _step_length(grad @ direction, direction @ change, problem.objective(alpha, grad), max(recent))
+            length = _step_length(grad @ direction, direction @ change, value, max(recent))
             alpha += length * direction
             grad += length * change
-            if n_iter % REFRESH_EVERY == 0 or _largest_violation(problem, alpha, grad) < tol:
-                grad = product(alpha) + problem.p
-            recent.append(problem.objective(alpha, grad))
+            value, fresh = problem.objective(alpha, grad), False
+            recent.append(value)
             step = _spectral_step(direction, change)
     coef = problem.coefficients(alpha, len(texts))
     return DualSolution(coef, -_rho(problem, alpha, grad), problem.objective(alpha, grad), n_iter)
+
+
+def _afresh(product: "_TableProduct", problem: DualProblem, alpha: np.ndarray) -> tuple[np.ndarray, float, bool]:
+    """The gradient at alpha computed from alpha, the objective, and True (fresh)."""
+    grad = product(alpha) + problem.p
+    return grad, problem.objective(alpha, grad), True
 
 
 class _TableProduct:

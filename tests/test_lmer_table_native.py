@@ -400,6 +400,8 @@ OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2
          "offsets[3] = 0: offsets must rise from 0 to len(owners) = 2 without falling"),
         (call_of_owners, dict(offsets=np.zeros(65, np.int64)), ValueError,
          "offsets[64] = 0: offsets must rise from 0 to len(owners) = 2 without falling"),
+        (call_of_owners, dict(offsets=np.r_[np.ones(64, np.int64), 2]), ValueError,
+         "offsets[0] = 1: offsets must rise from 0 to len(owners) = 2 without falling"),
         (call_of_owners, dict(offsets=np.zeros(64, np.int64)), ValueError,
          "offsets must hold len(table) + 1 = 65 values, not 64"),
     ],
@@ -447,3 +449,19 @@ def test_out_is_required(function):
     }[function]
     with pytest.raises(TypeError, match=r"^%s\(\) missing required keyword-only argument: 'out'$" % function):
         getattr(_gkmkern, function)(*positional)
+
+
+def test_weights_cannot_change_under_the_call():
+    weights = [1.0, None, 0.25]
+
+    class Emptying:
+        def __float__(self):
+            weights.clear()
+            return 0.5
+
+    weights[1] = Emptying()
+    table, expected = np.zeros(4**3), np.zeros(4**3)
+    table[5] = expected[5] = 1.0
+    _gkmkern.lmer_table_transform(table, weights)
+    _gkmkern.lmer_table_transform(expected, [1.0, 0.5, 0.25])
+    assert np.array_equal(table, expected)

@@ -57,16 +57,20 @@ typedef struct {
 
 static int parse_weights(PyObject* obj, weights_t* weights)
 {
-    PyObject* items = PySequence_Fast(obj, "weights must be a sequence of floats");
+    PyObject* given = PySequence_Fast(obj, "weights must be a sequence of floats");
+    if (given == NULL) return -1;
+    /* A tuple of its own: a weight's __float__ could change a list under the loop. */
+    PyObject* items = PySequence_Tuple(given);
+    Py_DECREF(given);
     if (items == NULL) return -1;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
     int rc = -1;
     if (n < 1 || n > MAX_WEIGHTS) {
         PyErr_Format(PyExc_ValueError, "weights must hold 1 to %d values, not %zd", MAX_WEIGHTS, n);
         goto done;
     }
     for (Py_ssize_t m = 0; m < n; m++) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items, m);
+        PyObject* item = PyTuple_GET_ITEM(items, m);
         weights->w[m] = PyFloat_AsDouble(item);
         if (weights->w[m] == -1.0 && PyErr_Occurred()) {
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -328,16 +332,21 @@ static PyObject* lmer_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObje
     if ((codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
         (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64_ITEMS, 0)) == NULL ||
         (offsets = hold_flat(&held, offsets_obj, "offsets", &INT64_ITEMS, 1)) == NULL ||
-        (owners = hold_flat(&held, owners_obj, "owners", &INT32_ITEMS, 1)) == NULL || check_codes(codes, L) < 0 ||
-        check_bounds(bounds, codes) < 0 ||
-        check_count(offsets, "offsets", ((Py_ssize_t)1 << (2 * L)) + 1, "4**L + 1") < 0 ||
-        check_count(owners, "owners", owner_entries(codes, use_rc), "the valid codes (twice with use_rc)") < 0) {
+        (owners = hold_flat(&held, owners_obj, "owners", &INT32_ITEMS, 1)) == NULL ||
+        check_count(offsets, "offsets", ((Py_ssize_t)1 << (2 * L)) + 1, "4**L + 1") < 0) {
         release_buffers(&held);
         return NULL;
     }
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_owners(L, codes->buf, item_count(codes), bounds->buf, item_count(bounds) - 1, use_rc,
                                      offsets->buf, owners->buf, item_count(owners)));
+    /* The core checks the arrays; which one was wrong is found after it refused. */
+    if (rc < 0 && (check_codes(codes, L) < 0 || check_bounds(bounds, codes) < 0 ||
+                   check_count(owners, "owners", owner_entries(codes, use_rc),
+                               "the valid codes (twice with use_rc)") < 0)) {
+        release_buffers(&held);
+        return NULL;
+    }
     return core_result(&held, rc, "gkm_lmer_owners failed");
 }
 
@@ -346,14 +355,14 @@ static int check_owner_lists(const Py_buffer* offsets, const Py_buffer* owners, 
 {
     const int64_t* starts = offsets->buf;
     const Py_ssize_t last = item_count(offsets) - 1;
-    for (Py_ssize_t u = 0; u <= last; u++) {
-        const int64_t low = u ? starts[u - 1] : 0;
-        if (starts[u] < low || starts[u] > item_count(owners) || (u == last && starts[u] != item_count(owners))) {
-            PyErr_Format(PyExc_ValueError,
-                         "offsets[%zd] = %lld: offsets must rise from 0 to len(owners) = %zd without falling", u,
-                         (long long)starts[u], item_count(owners));
-            return -1;
-        }
+    int64_t bad = gkm_lmer_first_bad_bound(starts, last, item_count(owners));
+    if (bad < 0 && starts[0] != 0) bad = 0;
+    if (bad < 0 && starts[last] != item_count(owners)) bad = last;
+    if (bad >= 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "offsets[%lld] = %lld: offsets must rise from 0 to len(owners) = %zd without falling",
+                     (long long)bad, (long long)starts[bad], item_count(owners));
+        return -1;
     }
     const int32_t* data = owners->buf;
     for (Py_ssize_t j = 0; j < item_count(owners); j++) {

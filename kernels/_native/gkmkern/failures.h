@@ -22,9 +22,8 @@ T* fail_null(gkm_status_t why)
     return nullptr;
 }
 
-// a * b (* c) as size_t, or false when the product overflows.
+// a * b as size_t, or false when the product overflows.
 bool checked_size(size_t a, size_t b, size_t* out);
-bool checked_size3(size_t a, size_t b, size_t c, size_t* out);
 // a * b * c doubles, as a count and in bytes, fit in size_t; count receives it.
 bool doubles_fit(size_t a, size_t b, size_t c, size_t* count);
 

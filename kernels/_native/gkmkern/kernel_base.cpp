@@ -117,17 +117,3 @@ int team_size(const gkm_kernel_base_t* base, size_t items)
     if (n > 1) teams_started.store(true, std::memory_order_relaxed);
     return n;
 }
-
-bool checked_size(size_t a, size_t b, size_t* out) { return !__builtin_mul_overflow(a, b, out); }
-
-bool checked_size3(size_t a, size_t b, size_t c, size_t* out)
-{
-    size_t ab;
-    return checked_size(a, b, &ab) && checked_size(ab, c, out);
-}
-
-bool doubles_fit(size_t a, size_t b, size_t c, size_t* count)
-{
-    size_t bytes;
-    return checked_size3(a, b, c, count) && checked_size(*count, sizeof(double), &bytes);
-}

@@ -656,7 +656,8 @@ extern "C" int gkm_lmer_table_sums(const double* table, int L, const int32_t* co
 extern "C" int gkm_lmer_owners(int L, const int32_t* codes, int64_t n_codes, const int64_t* bounds, int64_t n,
                                int use_rc, int64_t* offsets, int32_t* owners, int64_t n_owners)
 {
-    if (L < 2 || L > GKM_MAX_L || n < 0 || n > INT32_MAX || !bounds || !offsets || (n_owners && !owners))
+    if (L < 2 || L > GKM_MAX_L || n < 0 || n > INT32_MAX || n_codes < 0 || (n_codes && !codes) || !bounds ||
+        !offsets || (n_owners && !owners))
         return fail(GKM_EINVAL);
     if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0 || gkm_lmer_first_bad_bound(bounds, n, n_codes) >= 0 ||
         owner_count(codes, n_codes, use_rc != 0) != n_owners)

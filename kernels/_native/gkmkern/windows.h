@@ -23,11 +23,6 @@ struct window_geometry {
 // shift >= 1, window >= L and both padding guards hold.
 bool window_geometry_ok(int window, int shift, int pad_left, int pad_right, int L);
 
-// Calls f(w, start, eff_start, eff_len) for every valid window, in order;
-// returns how many there were.
-template <class F>
-int for_each_window(int seqlen, int window, int shift, int pad_left, int pad_right, int L, F&& f);
-
 // The windows of seqlen under this geometry; throws std::bad_alloc.
 void make_window_geometry(window_geometry& g, int seqlen, int window, int shift, int pad_left, int pad_right, int L);
 
@@ -92,6 +87,8 @@ inline window_extent window_at(int64_t w, int seqlen, int window, int shift, int
     return e;
 }
 
+// Calls f(w, start, eff_start, eff_len) for every valid window, in order;
+// returns how many there were.
 template <class F>
 int for_each_window(int seqlen, int window, int shift, int pad_left, int pad_right, int L, F&& f)
 {

@@ -511,7 +511,7 @@ def write_gram_on_cluster(args: argparse.Namespace, kernel: GkmKernel, X: list[s
     """The .npy file of the matrix, written a stripe of rows at a time as the
     cluster computes them; returns its shape."""
     from .kernels import chunk_bounds
-    from .outputs import write_npy_header
+    from .outputs import write_npy_header, write_values
 
     shape = (len(X), len(X if Y is None else Y))
 
@@ -526,7 +526,7 @@ def write_gram_on_cluster(args: argparse.Namespace, kernel: GkmKernel, X: list[s
         if not header_written:
             write_npy_header(out, stripe.dtype, shape)
             header_written = True
-        out.write(stripe.tobytes())
+        write_values(out, stripe)
 
     write_on_cluster(args, stripes, write, "wb")
     return shape
@@ -597,6 +597,7 @@ def run_explain(args: argparse.Namespace) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
+    from .parameters import SOLVERS
 
     parser = argparse.ArgumentParser(prog="vellum", description="Gapped k-mer SVMs for DNA sequences.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -623,7 +624,7 @@ def build_parser() -> argparse.ArgumentParser:
     svm.add_argument("--probability", action="store_true", help="also calibrate probabilities")
     svm.add_argument(
         "--solver",
-        choices=("auto", "gram", "table"),
+        choices=SOLVERS,
         default="auto",
         help="gram: libsvm on the n x n Gram; table: the same optimum without it (regular kernels); "
         "auto: the faster of the two for the data (default)",

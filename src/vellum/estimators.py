@@ -26,11 +26,9 @@ from sklearn.utils.validation import check_is_fitted
 from ._progress import progress_bar
 from .kernels import GkmKernel, ReferenceSet, check_window, chunk_bounds, window_count, window_pieces
 from .lmer_table import LmerKernel, LmerTable, base_codes
-from .parameters import KERNEL_PARAMETER_NAMES, KERNEL_PARAMETERS, Parameter, documented, storing_init
+from .parameters import KERNEL_PARAMETER_NAMES, KERNEL_PARAMETERS, SOLVERS, Parameter, documented, storing_init
 from .sequences import BASES, RecordNames, as_text_list, check_choice
 from .table_solver import DualProblem, DualSolution, solve
-
-SOLVERS = ("auto", "gram", "table")
 
 # solver="auto" trains through the table once the Gram's work, about n**2
 # times the mean length, is this many times the 4**L entries that each

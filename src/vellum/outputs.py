@@ -128,4 +128,10 @@ def write_npy(out: IO[bytes], matrix: np.ndarray) -> None:
     """
     matrix = np.ascontiguousarray(matrix)
     write_npy_header(out, matrix.dtype, matrix.shape)
-    out.write(memoryview(matrix).cast("B"))
+    write_values(out, matrix)
+
+
+def write_values(out: IO[bytes], matrix: np.ndarray) -> None:
+    """matrix's values in C order, as a .npy file holds them after its
+    header: straight from its memory when it is C-contiguous."""
+    out.write(memoryview(np.ascontiguousarray(matrix)).cast("B"))

@@ -23,6 +23,9 @@ from .sequences import INVALID_MODES, check_choice
 WEIGHT_SCHEME_NAMES = {"full": 0, "truncated": 1, "estimated": 2}
 """The weight schemes by the names the command gives them."""
 
+SOLVERS = ("auto", "gram", "table")
+"""The solvers of GkmSVC and GkmSVR."""
+
 POSITIONAL_PROFILE_NAMES = ("triangular", "epanechnikov", "gaussian", "laplacian", "cauchy")
 """The shapes of the positional weight."""
 

@@ -6,7 +6,7 @@ display is ever needed) and written atomically.
 from __future__ import annotations
 
 import os
-from typing import Sequence
+from typing import Callable, Sequence
 
 import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -211,9 +211,7 @@ def mutagenesis_figure(
     fig : matplotlib.figure.Figure
     axes : ndarray of Axes
     """
-    shown = list(zip(ids, seqs, effects))[:max_records]
-    spans = [_strongest_span(np.abs(effect).sum(axis=0), max_bases) for _, _, effect in shown]
-    limit = max(float(np.abs(effect[:, start:stop]).max()) for (_, _, effect), (start, stop) in zip(shown, spans))
+    shown, spans, limit = _record_spans(ids, seqs, effects, max_records, max_bases, lambda e: np.abs(e).sum(axis=0))
     widest = max(stop - start for start, stop in spans)
     fig, axes = stacked_panels(len(shown), min(3 + widest * 0.13, 24), 1.5, 1.0)
     for ax, (seq_id, seq, effect), (start, stop) in zip(axes, shown, spans):
@@ -227,10 +225,8 @@ def mutagenesis_figure(
             extent=(start - 0.5, stop - 0.5, len(BASES) - 0.5, -0.5),
         )
         _mark_reference_bases(ax, seq, start, stop)
-        where = ""
-        if stop - start < len(seq):
-            where = f", bases {start}-{stop - 1} of {len(seq)}, where effects are largest"
-        ax.set_title(f"{seq_id}{where}", fontsize=9, loc="left")
+        where = _span_note(start, stop, len(seq))
+        ax.set_title(f"{seq_id}{where}{', where effects are largest' if where else ''}", fontsize=9, loc="left")
     fig.colorbar(image, ax=list(axes), label="change in decision value", shrink=0.9)
     fig.suptitle(
         "change in decision value of each base substitution, one colour scale for every record; "
@@ -243,7 +239,9 @@ def mutagenesis_figure(
 def _mark_reference_bases(ax, seq: str, start: int, stop: int) -> None:
     """A dot on each column's reference base, the base under its column and
     the position of every tenth column above the map."""
-    ref_rows = np.array([BASES.find(base) for base in seq[start:stop].upper()])
+    from .lmer_table import base_codes
+
+    ref_rows = base_codes(seq[start:stop])
     cols = np.flatnonzero(ref_rows >= 0)
     ax.scatter(cols + start, ref_rows[cols], s=6, color="black")
     ax.set_xticks(range(start, stop), list(seq[start:stop]), fontsize=7, fontfamily="monospace")
@@ -276,9 +274,7 @@ def plot_contributions(
 
     from .lmer_table import base_codes
 
-    shown = list(zip(ids, seqs, contributions))[:max_records]
-    spans = [_strongest_span(values, max_bases) for _, _, values in shown]
-    limit = max(float(np.abs(values[start:stop]).max()) for (_, _, values), (start, stop) in zip(shown, spans))
+    shown, spans, limit = _record_spans(ids, seqs, contributions, max_records, max_bases, lambda values: values)
     limit = limit * 1.05 or 1.0
     widest = max(stop - start for start, stop in spans)
     fig, axes = stacked_panels(len(shown), min(3 + widest * 0.12, 24), 2.0, 0.6)
@@ -294,9 +290,24 @@ def plot_contributions(
         ax.axhline(0, color="grey", lw=0.6)
         ax.set_ylim(-limit, limit)
         ax.set_ylabel("contribution")
-        where = f", bases {start}-{stop - 1} of {len(seq)}" if stop - start < len(seq) else ""
+        where = _span_note(start, stop, len(seq))
         ax.set_title(f"{seq_id}: contribution of each base to the decision value{where}", fontsize=9, loc="left")
     save_panels(fig, axes, "position (bp, 0-based)", path)
+
+
+def _record_spans(ids, seqs, values, max_records: int, max_bases: int, strength: Callable):
+    """The first max_records (id, seq, values) records, the span of each to
+    draw (its max_bases bases of largest strength(values), or all of it) and
+    the largest |value| within the spans: one scale for every panel."""
+    shown = list(zip(ids, seqs, values))[:max_records]
+    spans = [_strongest_span(strength(record_values), max_bases) for _, _, record_values in shown]
+    limit = max(float(np.abs(v[..., start:stop]).max()) for (_, _, v), (start, stop) in zip(shown, spans))
+    return shown, spans, limit
+
+
+def _span_note(start: int, stop: int, length: int) -> str:
+    """The title's note of the bases drawn, when they are not the whole record."""
+    return f", bases {start}-{stop - 1} of {length}" if stop - start < length else ""
 
 
 def _strongest_span(values: np.ndarray, width: int) -> tuple[int, int]:

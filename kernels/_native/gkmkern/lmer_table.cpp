@@ -81,21 +81,14 @@ void wht_in_region(double* x, size_t n, std::vector<double>& slab)
 
 // ---- eigenvalues of the weight matrix ---------------------------------------
 
-long long binomial(int n, int k)
-{
-    if (k < 0 || k > n) return 0;
-    long long c = 1;
-    for (int i = 1; i <= k; i++) c = c * (n - k + i) / i;
-    return c;
-}
-
 // Krawtchouk polynomial of the four-letter alphabet: the transform of the
 // indicator of "m mismatches" at a frequency with j non-zero bases.
 long long krawtchouk(int L, int m, int j)
 {
     long long sum = 0, pow3 = 1;
     for (int i = m; i >= 0; i--) {
-        const long long term = pow3 * binomial(j, i) * binomial(L - j, m - i);
+        // Binomials of at most 12 are exact in dCombinations' doubles.
+        const long long term = pow3 * (long long)dCombinations(j, i) * (long long)dCombinations(L - j, m - i);
         sum += (i % 2) ? -term : term;
         pow3 *= 3;
     }

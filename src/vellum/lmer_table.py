@@ -62,7 +62,10 @@ def _codes_reading_invalid_as_a(bases: np.ndarray, L: int) -> np.ndarray:
 def _invalid_counts(bases: np.ndarray, L: int) -> np.ndarray:
     """Non-ACGT bases covered by each L-mer."""
     n = max(len(bases) - L + 1, 0)
-    before = np.concatenate(([0], np.cumsum(bases < 0)))
+    invalid = bases < 0
+    if not invalid.any():  # clean DNA, the usual input: nothing to count
+        return np.zeros(n, dtype=np.int64)
+    before = np.concatenate(([0], np.cumsum(invalid)))
     return before[L : L + n] - before[:n]
 
 
@@ -101,10 +104,10 @@ class LmerKernel:
         native = kernel.native()
         return cls(kernel.L, tuple(native.weight(m) for m in range(kernel.d + 1)), bool(kernel.use_rc))
 
-    def norms(self, codes: np.ndarray, bounds: np.ndarray) -> np.ndarray:
+    def norms(self, codes: np.ndarray, bounds: np.ndarray, nthreads: int = 1) -> np.ndarray:
         """Self-norm of each run codes[bounds[i]:bounds[i + 1]] of forward L-mer codes."""
         out = np.empty(len(bounds) - 1)
-        _gkmkern.lmer_norms(codes, bounds, self.L, self.weights, self.use_rc, out=out)
+        _gkmkern.lmer_norms(codes, bounds, self.L, self.weights, self.use_rc, out=out, nthreads=nthreads)
         return out
 
     def norm(self, codes: np.ndarray) -> float:
@@ -121,12 +124,14 @@ class EncodedSet:
     texts : list of str
         Sequences (checked by the caller).
     kernel : LmerKernel
+    nthreads : int
+        Threads of the self-norms.
     """
 
-    def __init__(self, texts: Sequence[str], kernel: LmerKernel):
+    def __init__(self, texts: Sequence[str], kernel: LmerKernel, nthreads: int = 1):
         self.kernel = kernel
         self.codes, self.bounds = joined_lmer_codes(texts, kernel.L)
-        self.norms = kernel.norms(self.codes, self.bounds)
+        self.norms = kernel.norms(self.codes, self.bounds, nthreads)
 
     def __len__(self) -> int:
         return len(self.norms)
@@ -172,7 +177,7 @@ class LmerTable:
         cls, kernel: LmerKernel, support: Sequence[str], coef: np.ndarray, nthreads: int = 1
     ) -> "LmerTable":
         """The table of support sequences with these dual coefficients."""
-        encoded = EncodedSet(support, kernel)
+        encoded = EncodedSet(support, kernel, nthreads)
         table = empty_table(kernel.L)
         encoded.add_to(table, np.asarray(coef, dtype=np.float64) * encoded.inverse_norms(), nthreads)
         _gkmkern.lmer_table_transform(table, kernel.weights, nthreads=nthreads)

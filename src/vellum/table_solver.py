@@ -135,7 +135,8 @@ def solve(kernel, texts: list[str], problem: DualProblem, *, tol: float = TOLERA
     tol : float
         Stop once the largest violation of the optimality conditions is below this.
     """
-    product = _TableProduct(EncodedSet(texts, LmerKernel.of(kernel)), problem, effective_n_jobs(kernel.n_jobs))
+    nthreads = effective_n_jobs(kernel.n_jobs)
+    product = _TableProduct(EncodedSet(texts, LmerKernel.of(kernel), nthreads), problem, nthreads)
     alpha = np.zeros(len(problem.y))
     grad = problem.p.copy()
     value = 0.0  # the objective at alpha

@@ -277,6 +277,36 @@ def test_projection_onto_the_dual_feasible_set_is_the_nearest_point(seed):
     np.testing.assert_allclose(projected, nearest, atol=1e-6)
 
 
+def _nearest_by_every_knot(problem, z):
+    """The projection found the slow way: y'a at every knot, then the line between the two around zero."""
+    knots = np.unique(np.concatenate([-z * problem.y, (problem.C - z) * problem.y]))
+    balance = (np.clip(z + knots[:, None] * problem.y, 0, problem.C) * problem.y).sum(axis=1)
+    first = int(np.argmax(balance >= 0))
+    if first == 0:
+        mu = knots[0]
+    else:
+        (left, right), (low, high) = knots[first - 1 : first + 1], balance[first - 1 : first + 1]
+        mu = left - low * (right - left) / (high - low)
+    return np.clip(z + mu * problem.y, 0, problem.C)
+
+
+@pytest.mark.parametrize("n", [40, 3000])
+@pytest.mark.parametrize("shape", ["spread", "ties", "one class", "other class", "some C zero", "regression"])
+def test_projection_of_many_variables_agrees_with_a_search_of_every_knot(n, shape):
+    from vellum.table_solver import DualProblem
+
+    rng = np.random.default_rng(n)
+    if shape == "regression":
+        problem = DualProblem.regression(rng.normal(size=n // 2), C=1.0, epsilon=0.2)
+    else:
+        positive = {"one class": np.ones(n, dtype=bool), "other class": np.zeros(n, dtype=bool)}.get(shape, rng.random(n) < 0.3)
+        problem = DualProblem.classification(positive, rng.choice([0.0 if shape == "some C zero" else 0.5, 1.0, 4.0], n))
+    z = rng.normal(scale=3.0, size=n)
+    if shape == "ties":  # many variables share each knot
+        z = np.round(z * 2) / 2
+    np.testing.assert_allclose(problem.project(z), _nearest_by_every_knot(problem, z), rtol=0, atol=1e-9)
+
+
 def test_table_training_does_not_depend_on_the_thread_count():
     X, y = planted(random.Random(21), 60, 40)
     one, two = (GkmSVC(L=5, k=3, d=2, solver="table", n_jobs=n).fit(X, y) for n in (1, 2))

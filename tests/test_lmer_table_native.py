@@ -242,28 +242,38 @@ def test_add_and_sums_match_brute_force_on_any_thread_count(L, use_rc):
     assert np.array_equal(sums[0], sums[1])
 
 
-@pytest.mark.parametrize("L, use_rc", [(2, True), (4, False), (5, True)])
+@pytest.mark.parametrize("L, use_rc", [(2, True), (4, False), (4, True), (5, True)])
 def test_owner_lists_give_the_added_table_bit_for_bit(L, use_rc):
     rng = random.Random(10 * L + use_rc)
     code_lists, codes, bounds = random_runs(rng, L, 30, 0.1)
-    offsets = np.full(4**L + 1, -7, np.int64)
-    owners = np.full(sum(c >= 0 for c in codes) * (1 + use_rc), -7, np.int32)
-    _gkmkern.lmer_owners(codes, bounds, L, use_rc, offsets=offsets, owners=owners)
+    if use_rc and L % 2 == 0:  # palindromes (their own complements) at both ends of the runs
+        palindrome = int("0" * (L // 2) + "3" * (L // 2), 4)
+        code_lists = [[palindrome] + run + [palindrome] for run in code_lists]
+        codes = np.array([c for run in code_lists for c in run], np.int32)
+        bounds = np.cumsum([0] + [len(run) for run in code_lists]).astype(np.int64)
+        assert reverse_complement(palindrome, L) == palindrome
+    lists = []
+    for nthreads in (1, 2, 3):
+        offsets = np.full(4**L + 1, -7, np.int64)
+        owners = np.full(sum(c >= 0 for c in codes), -7, np.int32)
+        _gkmkern.lmer_owners(codes, bounds, L, use_rc, offsets=offsets, owners=owners, nthreads=nthreads)
+        lists.append((offsets, owners))
+    for other in lists[1:]:
+        assert all(np.array_equal(x, y) for x, y in zip(lists[0], other))
+    offsets, owners = lists[0]
     expected = {}
     for i, run in enumerate(code_lists):
         for c in (c for c in run if c >= 0):
-            expected.setdefault(c, []).append(i)
-            if use_rc:
-                expected.setdefault(reverse_complement(c, L), []).append(i)
+            expected.setdefault(min(c, reverse_complement(c, L)) if use_rc else c, []).append(i)
     assert {u: owners[offsets[u] : offsets[u + 1]].tolist() for u in range(4**L) if offsets[u + 1] > offsets[u]} == {
         u: sorted(runs) for u, runs in expected.items()
     }
     amounts = np.array([rng.uniform(-2, 2) for _ in code_lists])
     added = np.zeros(4**L)
     _gkmkern.lmer_table_add(added, codes, bounds, amounts, use_rc)
-    for nthreads in (1, 2):
+    for nthreads in (1, 2, 3):
         table = np.full(4**L, np.nan)
-        _gkmkern.lmer_table_of_owners(table, offsets, owners, amounts, nthreads=nthreads)
+        _gkmkern.lmer_table_of_owners(table, offsets, owners, amounts, use_rc, nthreads=nthreads)
         assert np.array_equal(table, added)
 
 
@@ -311,7 +321,7 @@ def call_sums(**changes):
 
 
 def call_owners(**changes):
-    args = dict(codes=CODES, bounds=BOUNDS, L=3, use_rc=True, offsets=np.zeros(65, np.int64), owners=np.zeros(6, np.int32))
+    args = dict(codes=CODES, bounds=BOUNDS, L=3, use_rc=True, offsets=np.zeros(65, np.int64), owners=np.zeros(3, np.int32))
     args.update(changes)
     return _gkmkern.lmer_owners(**args)
 
@@ -319,7 +329,7 @@ def call_owners(**changes):
 def call_of_owners(**changes):
     offsets = np.zeros(65, np.int64)
     offsets[5:] = 2
-    args = dict(table=np.zeros(64), offsets=offsets, owners=np.array([0, 1], np.int32), amounts=np.ones(2))
+    args = dict(table=np.zeros(64), offsets=offsets, owners=np.array([0, 1], np.int32), amounts=np.ones(2), use_rc=True)
     args.update(changes)
     return _gkmkern.lmer_table_of_owners(**args)
 
@@ -391,8 +401,9 @@ OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2
         (call_sums, dict(codes=np.array([0, 64, 0, 0], np.int32)), ValueError, "codes[1] = 64"),
         (call_owners, dict(offsets=np.zeros(64, np.int64)), ValueError,
          "offsets must hold 4**L + 1 = 65 values, not 64"),
-        (call_owners, dict(owners=np.zeros(3, np.int32)), ValueError,
-         "owners must hold the valid codes (twice with use_rc) = 6 values, not 3"),
+        (call_owners, dict(owners=np.zeros(6, np.int32)), ValueError,
+         "owners must hold one value per valid code = 3 values, not 6"),
+        (call_owners, dict(nthreads=0), ValueError, "nthreads must be at least 1, not 0"),
         (call_owners, dict(owners=None), TypeError, "owners must be a writable int32 buffer such as a NumPy array"),
         (call_of_owners, dict(owners=np.array([0, 2], np.int32)), ValueError,
          "owners[1] = 2 is not an index into amounts (len 2)"),

@@ -144,13 +144,15 @@ class EncodedSet:
         """Add amounts[i] to the table at every L-mer of sequence i (both strands with use_rc)."""
         _gkmkern.lmer_table_add(table, self.codes, self.bounds, amounts, self.kernel.use_rc, nthreads=nthreads)
 
-    def owner_lists(self) -> tuple[np.ndarray, np.ndarray]:
+    def owner_lists(self, nthreads: int = 1) -> tuple[np.ndarray, np.ndarray]:
         """For each L-mer code, the sequences holding it (once per
-        occurrence, both strands with use_rc): offsets (4**L + 1) into one
-        array of sequence indices, as lmer_table_of_owners reads them."""
+        occurrence; with use_rc an L-mer and its reverse complement share
+        the list at the lesser code): offsets (4**L + 1) into one array of
+        sequence indices, as lmer_table_of_owners reads them."""
         offsets = np.empty(4**self.kernel.L + 1, dtype=np.int64)
-        owners = np.empty(np.count_nonzero(self.codes >= 0) * (2 if self.kernel.use_rc else 1), dtype=np.int32)
-        _gkmkern.lmer_owners(self.codes, self.bounds, self.kernel.L, self.kernel.use_rc, offsets=offsets, owners=owners)
+        owners = np.empty(np.count_nonzero(self.codes >= 0), dtype=np.int32)
+        _gkmkern.lmer_owners(self.codes, self.bounds, self.kernel.L, self.kernel.use_rc, offsets=offsets, owners=owners,
+                             nthreads=nthreads)
         return offsets, owners
 
     def sums(self, table: np.ndarray, nthreads: int = 1) -> np.ndarray:

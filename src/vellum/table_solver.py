@@ -47,6 +47,15 @@ STEP_RANGE = (1e-10, 1e10)
 # many iterations, and before stopping, it is computed afresh.
 REFRESH_EVERY = 50
 
+# The projection's search for its multiplier splits its bracket at the
+# median of about this many of the knots inside. Its first bracket is
+# this share of the knots either side of where the root is expected, read
+# from a sorted sample of about this many.
+PIVOT_SAMPLE = 64
+GUESS_MARGIN = 0.03
+GUESS_SAMPLE = 2048
+GOLDEN_FRACTION = (5**0.5 - 1) / 2
+
 # Iterations before giving up with a ConvergenceWarning; the problems seen
 # take 50 to 150.
 MAX_ITER = 10000
@@ -60,6 +69,14 @@ class DualProblem:
     p: np.ndarray  # linear term
     C: np.ndarray  # upper bound per variable
     sequence: np.ndarray  # training sequence of each variable
+
+    def __post_init__(self):
+        # The projection runs every iteration on arrays of every variable:
+        # its scratch is kept rather than allocated and freed each time,
+        # which costs more than the arithmetic at this size.
+        self._scratch = np.empty((3, len(self.y)))
+        self._lowest = np.where(self.y < 0, self.C, 0.0)
+        self._rise = float(self._lowest.sum())
 
     @classmethod
     def classification(cls, positive: np.ndarray, C: np.ndarray) -> "DualProblem":
@@ -85,33 +102,107 @@ class DualProblem:
 
     def project(self, z: np.ndarray) -> np.ndarray:
         """The feasible point nearest z: clip(z + mu y, 0, C) with y'a = 0."""
-        # y'a(mu) is piecewise linear and non-decreasing in mu, with knots
-        # where a variable reaches a bound (1 / y = y for y = +-1).
-        knots = np.unique(np.concatenate([-z * self.y, (self.C - z) * self.y]))
+        # As mu grows, y a_t(mu) rises with slope y_t**2 = 1 from -C_t (y_t < 0)
+        # or 0 (y_t > 0) over a width of C_t, from mu = -y_t z_t - (C_t if
+        # y_t < 0): y'a = 0 where those ramps together rise by sum C over y < 0.
+        start, stop, work = self._scratch
+        np.multiply(self.y, z, out=start)
+        np.negative(start, out=start)
+        start -= self._lowest
+        np.add(start, self.C, out=stop)
+        mu = _where_ramps_reach(_Ramps(start, stop, self.C), self._rise, work)
+        a = self.y * mu
+        a += z
+        return np.clip(a, 0, self.C, out=a)
 
-        def balance(mu: float) -> float:
-            return float(self.y @ np.clip(z + mu * self.y, 0, self.C))
 
-        first = _first_at_least_zero(balance, knots)
-        if first == 0:
-            mu = knots[0]
+@dataclass
+class _Ramps:
+    """clip(mu - start, 0, stop - start), one per variable."""
+
+    start: np.ndarray
+    stop: np.ndarray
+    width: np.ndarray
+
+    def sum(self, mu: float, work: np.ndarray | None = None) -> float:
+        """Their sum at mu (work: scratch of their length)."""
+        rise = np.subtract(mu, self.start, out=work)
+        return float(np.clip(rise, 0, self.width, out=rise).sum())
+
+    def knots_sample(self, size: int) -> np.ndarray:
+        """About size of their starts and stops, sorted."""
+        return np.sort(np.concatenate([_sample(self.start, size // 2), _sample(self.stop, size // 2)]))
+
+    def __getitem__(self, keep: np.ndarray) -> "_Ramps":
+        return _Ramps(self.start[keep], self.stop[keep], self.width[keep])
+
+
+def _where_ramps_reach(ramps: _Ramps, target: float, work: np.ndarray) -> float:
+    """The least mu at which the ramps' sum reaches target (between 0 and
+    their total width); work: scratch of their length.
+
+    The sum is piecewise linear and non-decreasing. Each step narrows a
+    bracket around the root and sets aside the ramps that are flat or
+    rising throughout it, so the work shrinks with the bracket and no knot
+    is sorted but a small sample.
+    """
+    low, high = float(ramps.start.min()), float(ramps.stop.max())
+    if target <= 0:
+        return low
+    total = float(ramps.width.sum())
+    low_value, high_value = -target, total - target
+    # The root lies about as far through the knots as target through the
+    # rise: bracket it between knots of a sorted sample, stepping out from
+    # there until the sum crosses the target.
+    sample = ramps.knots_sample(GUESS_SAMPLE)
+    at, step = int(target / total * (len(sample) - 1)), max(1, int(GUESS_MARGIN * len(sample)))
+    below = None  # whether the first guess fell short of the target
+    while 0 <= at < len(sample) and low < sample[at] < high:
+        mu = float(sample[at])
+        value = ramps.sum(mu, work) - target
+        if value >= 0:
+            high, high_value = mu, value
         else:
-            left, right = knots[first - 1], knots[first]
-            low, high = balance(left), balance(right)
-            mu = right if high == low else left - low * (right - left) / (high - low)
-        return np.clip(z + mu * self.y, 0, self.C)
-
-
-def _first_at_least_zero(f, knots: np.ndarray) -> int:
-    """The first index where the non-decreasing f(knots[i]) is >= 0 (the last if none)."""
-    low, high = 0, len(knots) - 1
-    while low < high:
-        middle = (low + high) // 2
-        if f(knots[middle]) >= 0:
-            high = middle
+            low, low_value = mu, value
+        if below is None:
+            below = value < 0
+        elif below != (value < 0):
+            break
+        at, step = at + (step if value < 0 else -step), 2 * step
+    done = 0.0  # the width of ramps that end at or before low
+    rising, rising_from = 0, 0.0  # ramps rising across [low, high]: how many, and their starts summed
+    while True:
+        finished, across = ramps.stop <= low, (ramps.start <= low) & (ramps.stop >= high)
+        done += float(ramps.width[finished].sum())
+        rising += int(across.sum())
+        rising_from += float(ramps.start[across].sum())
+        keep = ~finished & ~across & (ramps.start < high)
+        halved = 2 * int(keep.sum()) <= len(keep)
+        ramps = ramps[keep]
+        if not len(ramps.start):
+            break
+        mu = low - low_value * (high - low) / (high_value - low_value)
+        if not (halved and low < mu < high):
+            inside = np.concatenate([ramps.start[ramps.start > low], ramps.stop[ramps.stop < high]])
+            mu = float(np.median(_sample(inside, PIVOT_SAMPLE)))
+        value = done + rising * mu - rising_from + ramps.sum(mu) - target
+        if value >= 0:
+            high, high_value = mu, value
         else:
-            low = middle + 1
-    return low
+            low, low_value = mu, value
+    # No knot is left inside the bracket: the sum is linear across it.
+    if rising == 0:
+        return high
+    return min(max((target - done + rising_from) / rising, low), high)
+
+
+def _sample(values: np.ndarray, size: int) -> np.ndarray:
+    """About size of the values (all when there are fewer), spread by the
+    golden ratio rather than evenly, since the variables' order may follow
+    the labels."""
+    if len(values) <= size:
+        return values
+    return values[(np.arange(size) * GOLDEN_FRACTION % 1.0 * len(values)).astype(np.intp)]
 
 
 @dataclass
@@ -195,11 +286,12 @@ class _TableProduct:
         # these lists rather than scattering every sequence's L-mers into
         # the table: reads of a small array instead of writes all over a
         # large one, and free of races between threads.
-        self.offsets, self.owners = encoded.owner_lists()
+        self.offsets, self.owners = encoded.owner_lists(nthreads)
 
     def __call__(self, v: np.ndarray) -> np.ndarray:
         coef = self.problem.coefficients(v, len(self.encoded))
-        _gkmkern.lmer_table_of_owners(self.table, self.offsets, self.owners, coef * self.scale, nthreads=self.nthreads)
+        _gkmkern.lmer_table_of_owners(self.table, self.offsets, self.owners, coef * self.scale, self.encoded.kernel.use_rc,
+                                      nthreads=self.nthreads)
         _gkmkern.lmer_table_transform(self.table, self.encoded.kernel.weights, nthreads=self.nthreads)
         scores = self.encoded.sums(self.table, self.nthreads) * self.scale
         return self.problem.y * scores[self.problem.sequence]

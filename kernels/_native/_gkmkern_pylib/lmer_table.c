@@ -308,24 +308,25 @@ static PyObject* lmer_table_sums(PyObject* Py_UNUSED(module), PyObject* args, Py
 
 /* ---- lmer_owners and lmer_table_of_owners ------------------------------------ */
 
-static Py_ssize_t owner_entries(const Py_buffer* codes, int use_rc)
+static Py_ssize_t valid_codes(const Py_buffer* codes)
 {
     const int32_t* data = codes->buf;
     Py_ssize_t valid = 0;
     for (Py_ssize_t c = 0; c < item_count(codes); c++) valid += data[c] >= 0;
-    return use_rc ? 2 * valid : valid;
+    return valid;
 }
 
 static PyObject* lmer_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"codes", "bounds", "L", "use_rc", "offsets", "owners", NULL};
+    static char* kwlist[] = {"codes", "bounds", "L", "use_rc", "offsets", "owners", "nthreads", NULL};
     PyObject *codes_obj, *bounds_obj, *offsets_obj = NULL, *owners_obj = NULL;
-    int L, use_rc;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOip|$OO", kwlist, &codes_obj, &bounds_obj, &L, &use_rc,
-                                     &offsets_obj, &owners_obj))
+    int L, use_rc, nthreads = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOip|$OOi", kwlist, &codes_obj, &bounds_obj, &L, &use_rc,
+                                     &offsets_obj, &owners_obj, &nthreads))
         return NULL;
     if (require_keyword(offsets_obj, "lmer_owners", "offsets") < 0 ||
-        require_keyword(owners_obj, "lmer_owners", "owners") < 0 || check_L(L) < 0)
+        require_keyword(owners_obj, "lmer_owners", "owners") < 0 || check_L(L) < 0 ||
+        check_at_least_one(nthreads, "nthreads") < 0)
         return NULL;
     held_buffers_t held = {.n = 0};
     Py_buffer *codes, *bounds, *offsets, *owners;
@@ -339,11 +340,10 @@ static PyObject* lmer_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObje
     }
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_owners(L, codes->buf, item_count(codes), bounds->buf, item_count(bounds) - 1, use_rc,
-                                     offsets->buf, owners->buf, item_count(owners)));
+                                     offsets->buf, owners->buf, item_count(owners), nthreads));
     /* The core checks the arrays; which one was wrong is found after it refused. */
     if (rc < 0 && (check_codes(codes, L) < 0 || check_bounds(bounds, codes) < 0 ||
-                   check_count(owners, "owners", owner_entries(codes, use_rc),
-                               "the valid codes (twice with use_rc)") < 0)) {
+                   check_count(owners, "owners", valid_codes(codes), "one value per valid code") < 0)) {
         release_buffers(&held);
         return NULL;
     }
@@ -376,11 +376,11 @@ static int check_owner_lists(const Py_buffer* offsets, const Py_buffer* owners, 
 
 static PyObject* lmer_table_of_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
 {
-    static char* kwlist[] = {"table", "offsets", "owners", "amounts", "nthreads", NULL};
+    static char* kwlist[] = {"table", "offsets", "owners", "amounts", "use_rc", "nthreads", NULL};
     PyObject *table_obj, *offsets_obj, *owners_obj, *amounts_obj;
-    int nthreads = 1, L;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|$i", kwlist, &table_obj, &offsets_obj, &owners_obj,
-                                     &amounts_obj, &nthreads))
+    int use_rc, nthreads = 1, L;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOp|$i", kwlist, &table_obj, &offsets_obj, &owners_obj,
+                                     &amounts_obj, &use_rc, &nthreads))
         return NULL;
     if (check_at_least_one(nthreads, "nthreads") < 0) return NULL;
     held_buffers_t held = {.n = 0};
@@ -395,7 +395,7 @@ static PyObject* lmer_table_of_owners(PyObject* Py_UNUSED(module), PyObject* arg
     }
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_table_of_owners(table->buf, L, offsets->buf, owners->buf, item_count(owners),
-                                              amounts->buf, item_count(amounts), nthreads));
+                                              amounts->buf, item_count(amounts), use_rc, nthreads));
     if (rc < 0 && check_owner_lists(offsets, owners, item_count(amounts)) < 0) {
         release_buffers(&held);
         return NULL;
@@ -515,21 +515,24 @@ PyMethodDef lmer_table_methods[] = {
      "nthreads : int\n    OpenMP threads over the slices.\n\n"
      "Each slice is summed the same way wherever it lies. On an error out is left untouched."},
     {"lmer_owners", (PyCFunction)(void (*)(void))lmer_owners, METH_VARARGS | METH_KEYWORDS,
-     "lmer_owners(codes, bounds, L, use_rc, *, offsets, owners)\n--\n\n"
+     "lmer_owners(codes, bounds, L, use_rc, *, offsets, owners, nthreads=1)\n--\n\n"
      "Which runs hold each L-mer, as lists per L-mer code.\n\n"
      "Parameters\n----------\n"
      "codes : int32 buffer of forward L-mer codes, -1 left out\n"
      "bounds : int64 buffer of n + 1 non-decreasing offsets into codes (run i: codes[bounds[i]:bounds[i + 1]])\n"
-     "L : int\nuse_rc : bool\n    List each run under its codes' reverse complements too.\n"
+     "L : int\nuse_rc : bool\n"
+     "    An L-mer and its reverse complement share one list, kept at the lesser code (the other's is empty).\n"
      "offsets : writable int64 buffer of 4**L + 1 values\n"
-     "owners : writable int32 buffer, one value per valid code (two with use_rc)\n"
-     "    owners[offsets[u]:offsets[u + 1]] lists run i once per occurrence of u, runs in order.\n\n"
+     "owners : writable int32 buffer, one value per valid code\n"
+     "    owners[offsets[u]:offsets[u + 1]] lists run i once per occurrence of u (or, with use_rc, of its\n"
+     "    reverse complement), runs in order.\n"
+     "nthreads : int\n    OpenMP threads; the result does not depend on it.\n\n"
      "On an error offsets and owners are left untouched."},
     {"lmer_table_of_owners", (PyCFunction)(void (*)(void))lmer_table_of_owners, METH_VARARGS | METH_KEYWORDS,
-     "lmer_table_of_owners(table, offsets, owners, amounts, *, nthreads=1)\n--\n\n"
-     "Set table[u] to the sum of amounts[i] over the owners i listed for u by lmer_owners.\n\n"
-     "The table of lmer_table_add on a zeroed table, from reads of amounts instead of scattered writes;\n"
-     "the result does not depend on nthreads. On an error the table is left untouched."},
+     "lmer_table_of_owners(table, offsets, owners, amounts, use_rc, *, nthreads=1)\n--\n\n"
+     "Set table[u] to the sum of amounts[i] over the owners i listed for u by lmer_owners with the same use_rc.\n\n"
+     "The table of lmer_table_add on a zeroed table, bit for bit, from reads of amounts instead of scattered\n"
+     "writes; the result does not depend on nthreads. On an error the table is left untouched."},
     {"lmer_norms", (PyCFunction)(void (*)(void))lmer_norms, METH_VARARGS | METH_KEYWORDS,
      "lmer_norms(codes, bounds, L, weights, use_rc, *, out, nthreads=1)\n--\n\n"
      "Self-norms of runs of forward L-mer codes, as Sequence.sqnorm() gives them.\n\n"

@@ -2,7 +2,8 @@
 // files include them all through this one.
 //
 //   kernel_base.h     limits, the kernel base, profile reduction, normalisation
-//   lmer_codes.h      mismatches between L-mer codes, one or four at a time
+//   lmer_codes.h      mismatches between L-mer codes, reverse complements
+//   array_checks.h    checks of large argument arrays, across threads
 //   sequences.h       encoded sequences, their L-mers and self-norms
 //   lmer_index.h      the L-mer index: nodes, groups, entries; building, filtering
 //   search.h          query L-mers, hit tags, suffix tables, node lists, locators
@@ -18,6 +19,7 @@
 #ifndef GKM_INTERNAL_H
 #define GKM_INTERNAL_H
 
+#include "array_checks.h"
 #include "failures.h"
 #include "kernel_base.h"
 #include "kernels.h"

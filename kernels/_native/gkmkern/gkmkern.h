@@ -243,15 +243,16 @@ GKM_API int gkm_lmer_table_add(double* table, int L, const int32_t* codes, int64
  * bad arguments. */
 GKM_API int gkm_lmer_table_sums(const double* table, int L, const int32_t* codes, int64_t n_codes,
                                 const int64_t* starts, const int64_t* stops, int64_t n, int nthreads, double* out);
-/* Which runs hold each L-mer: owners[offsets[u], offsets[u + 1]) names run i once per valid code u of it (and, with
- * use_rc, per reverse complement u), in run order; offsets holds 4**L + 1 values, owners one per valid code (two
- * with use_rc). -1 for bad arguments or a wrong n_owners. */
+/* Which runs hold each L-mer: owners[offsets[u], offsets[u + 1]) names run i once per valid code u of it, in run
+ * order; with use_rc, u and its reverse complement share the list at the lesser code (the other's is empty).
+ * offsets holds 4**L + 1 values, owners one per valid code; the result does not depend on nthreads. -1 for bad
+ * arguments or a wrong n_owners. */
 GKM_API int gkm_lmer_owners(int L, const int32_t* codes, int64_t n_codes, const int64_t* bounds, int64_t n,
-                            int use_rc, int64_t* offsets, int32_t* owners, int64_t n_owners);
-/* table[u] = sum, in list order, of amounts[owner] over u's owners; the result does not depend on nthreads. -1 (table
- * untouched) for bad arguments. */
+                            int use_rc, int64_t* offsets, int32_t* owners, int64_t n_owners, int nthreads);
+/* The table gkm_lmer_table_add gives a zeroed table, bit for bit, from lists of gkm_lmer_owners with the same
+ * use_rc: table[u] = sum, in list order, of amounts[owner] over u's list. -1 (table untouched) for bad arguments. */
 GKM_API int gkm_lmer_table_of_owners(double* table, int L, const int64_t* offsets, const int32_t* owners,
-                                     int64_t n_owners, const double* amounts, int64_t n, int nthreads);
+                                     int64_t n_owners, const double* amounts, int64_t n, int use_rc, int nthreads);
 /* out[i]: self-norm of the L-mer codes [bounds[i], bounds[i + 1]), d = n_weights - 1, as a sequence's sqnorm. */
 GKM_API int gkm_lmer_norms(const int32_t* codes, int64_t n_codes, const int64_t* bounds, int64_t n, int L,
                            const double* weights, int n_weights, int use_rc, int nthreads, double* out);

@@ -1,4 +1,5 @@
-// Mismatches between L-mer codes, one code or four lanes at a time.
+// L-mer codes: mismatches between them, one code or four lanes at a time,
+// and reverse complements.
 #ifndef GKM_LMER_CODES_H
 #define GKM_LMER_CODES_H
 
@@ -17,6 +18,18 @@ inline uint32_t mismatch_bits(uint32_t a, uint32_t b)
 
 // Mismatches between two L-mer codes.
 inline int lmer_mismatches(uint32_t a, uint32_t b) { return __builtin_popcount(mismatch_bits(a, b)); }
+
+// The code of an L-mer's reverse complement (L <= 16): complementing a base
+// flips both its bits, and reversing the 2-bit groups of the whole word
+// brings the L bases to its top, in reverse order. Branch-free, since the
+// owner lists and the norms take it for every L-mer.
+inline uint32_t lmer_reverse_complement(uint32_t code, int L)
+{
+    uint32_t x = ~code;
+    x = ((x >> 2) & 0x33333333u) | ((x & 0x33333333u) << 2);
+    x = ((x >> 4) & 0x0F0F0F0Fu) | ((x & 0x0F0F0F0Fu) << 4);
+    return __builtin_bswap32(x) >> (32 - 2 * L);
+}
 
 // Four L-mer codes at once, in whatever vector registers the target has.
 typedef uint32_t lmer_quad __attribute__((vector_size(16)));

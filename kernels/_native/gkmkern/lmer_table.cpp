@@ -154,13 +154,6 @@ constexpr profile_fn PROFILE_FNS[MAX_WEIGHTS] = {
     add_profile<6>, add_profile<7>, add_profile<8>, add_profile<9>, add_profile<10>, add_profile<11>,
 };
 
-uint32_t lmer_reverse_complement(uint32_t code, int L)
-{
-    uint32_t r = 0;
-    for (int p = 0; p < L; p++, code >>= 2) r = (r << 2) | (3 - (code & 3));
-    return r;
-}
-
 // L-mer counts by mismatch class, 0..d, of a set of ordered pairs.
 struct mismatch_counts {
     int64_t c[MAX_WEIGHTS] = {};
@@ -478,55 +471,21 @@ void add_runs_within(double* table, uint32_t low, uint32_t high, int L, const in
     }
 }
 
-// Entries an owner list of these codes holds: one per valid code, two with
-// reverse complements.
-int64_t owner_count(const int32_t* codes, int64_t n_codes, bool use_rc)
-{
-    int64_t valid = 0;
-    for (int64_t c = 0; c < n_codes; c++) valid += codes[c] >= 0;
-    return use_rc ? 2 * valid : valid;
-}
-
-// Index of the first value outside [low, high), or -1. Checked a block at a
-// time without branches, so that the scan runs at memory speed, and searched
-// only within a block that holds one: these checks guard every call on
-// arrays of tens of millions.
-int64_t first_outside(const int32_t* values, int64_t n, int32_t low, int32_t high)
-{
-    constexpr int64_t CHECK_BLOCK = 4096;
-    for (int64_t start = 0; start < n; start += CHECK_BLOCK) {
-        const int64_t stop = std::min(n, start + CHECK_BLOCK);
-        int outside = 0;
-        for (int64_t i = start; i < stop; i++) outside |= (values[i] < low) | (values[i] >= high);
-        if (!outside) continue;
-        for (int64_t i = start; i < stop; i++)
-            if (values[i] < low || values[i] >= high) return i;
-    }
-    return -1;
-}
-
 }  // namespace
 
 extern "C" int64_t gkm_lmer_first_bad_code(const int32_t* codes, int64_t n, int L)
 {
-    const int32_t limit = int32_t(1) << (2 * L);
-    return first_outside(codes, n, -1, limit);
+    return first_outside<int32_t>(codes, n, -1, int32_t(1) << (2 * L), 1);
 }
 
 extern "C" int64_t gkm_lmer_first_bad_base(const int8_t* bases, int64_t n)
 {
-    for (int64_t i = 0; i < n; i++)
-        if (bases[i] < -1 || bases[i] > 3) return i;
-    return -1;
+    return first_outside<int8_t>(bases, n, -1, 4, 1);
 }
 
 extern "C" int64_t gkm_lmer_first_bad_bound(const int64_t* bounds, int64_t n, int64_t n_codes)
 {
-    for (int64_t i = 0; i <= n; i++) {
-        const int64_t low = i ? bounds[i - 1] : 0;
-        if (bounds[i] < low || bounds[i] > n_codes) return i;
-    }
-    return -1;
+    return first_bad_bound(bounds, n, n_codes, 1);
 }
 
 extern "C" int gkm_lmer_table_transform(double* table, int L, const double* weights, int n_weights, int nthreads)
@@ -633,65 +592,17 @@ extern "C" int gkm_lmer_table_sums(const double* table, int L, const int32_t* co
     if (!table || L < 2 || L > GKM_MAX_L || n < 0 || n_codes < 0 || nthreads < 1 || (n_codes && !codes) ||
         (n && (!starts || !stops || !out)))
         return fail(GKM_EINVAL);
-    if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0) return fail(GKM_EINVAL);
-    for (int64_t i = 0; i < n; i++)
-        if (starts[i] < 0 || stops[i] < starts[i] || stops[i] > n_codes) return fail(GKM_EINVAL);
+    if (first_outside<int32_t>(codes, n_codes, -1, int32_t(1) << (2 * L), nthreads) >= 0 ||
+        first_bad_index(n, nthreads, [=](int64_t i) {
+            return (starts[i] < 0) | (stops[i] < starts[i]) | (stops[i] > n_codes);
+        }) >= 0)
+        return fail(GKM_EINVAL);
 #pragma omp parallel for num_threads(nthreads) schedule(static)
     for (int64_t i = 0; i < n; i++) {
         double sum = 0.0;
         for (int64_t c = starts[i]; c < stops[i]; c++)
             if (codes[c] >= 0) sum += table[codes[c]];
         out[i] = sum;
-    }
-    return 0;
-}
-
-extern "C" int gkm_lmer_owners(int L, const int32_t* codes, int64_t n_codes, const int64_t* bounds, int64_t n,
-                               int use_rc, int64_t* offsets, int32_t* owners, int64_t n_owners)
-{
-    if (L < 2 || L > GKM_MAX_L || n < 0 || n > INT32_MAX || n_codes < 0 || (n_codes && !codes) || !bounds ||
-        !offsets || (n_owners && !owners))
-        return fail(GKM_EINVAL);
-    if (gkm_lmer_first_bad_code(codes, n_codes, L) >= 0 || gkm_lmer_first_bad_bound(bounds, n, n_codes) >= 0 ||
-        owner_count(codes, n_codes, use_rc != 0) != n_owners)
-        return fail(GKM_EINVAL);
-    const size_t size = size_t(1) << (2 * L);
-    // A counting sort: sizes, then each run's codes dealt out in run order,
-    // so that every entry lists its owners in ascending order.
-    std::fill(offsets, offsets + size + 1, 0);
-    const auto each_code = [&](auto visit) {
-        for (int64_t i = 0; i < n; i++)
-            for (int64_t c = bounds[i]; c < bounds[i + 1]; c++) {
-                if (codes[c] < 0) continue;
-                visit((uint32_t)codes[c], (int32_t)i);
-                if (use_rc) visit(lmer_reverse_complement((uint32_t)codes[c], L), (int32_t)i);
-            }
-    };
-    each_code([&](uint32_t code, int32_t) { offsets[code + 1]++; });
-    for (size_t u = 0; u < size; u++) offsets[u + 1] += offsets[u];
-    each_code([&](uint32_t code, int32_t owner) { owners[offsets[code]++] = owner; });
-    // Dealing moved each start to the next entry's: shift them back.
-    for (size_t u = size; u > 0; u--) offsets[u] = offsets[u - 1];
-    offsets[0] = 0;
-    return 0;
-}
-
-extern "C" int gkm_lmer_table_of_owners(double* table, int L, const int64_t* offsets, const int32_t* owners,
-                                        int64_t n_owners, const double* amounts, int64_t n, int nthreads)
-{
-    if (!table || L < 2 || L > GKM_MAX_L || !offsets || n < 0 || nthreads < 1 || (n_owners && !owners) ||
-        (n && !amounts))
-        return fail(GKM_EINVAL);
-    const int64_t size = int64_t(1) << (2 * L);
-    if (gkm_lmer_first_bad_bound(offsets + 1, size - 1, n_owners) >= 0 || offsets[0] != 0 ||
-        offsets[size] != n_owners)
-        return fail(GKM_EINVAL);
-    if (n > INT32_MAX || first_outside(owners, n_owners, 0, (int32_t)n) >= 0) return fail(GKM_EINVAL);
-#pragma omp parallel for num_threads(nthreads) schedule(static)
-    for (int64_t u = 0; u < size; u++) {
-        double sum = 0.0;
-        for (int64_t j = offsets[u]; j < offsets[u + 1]; j++) sum += amounts[owners[j]];
-        table[u] = sum;
     }
     return 0;
 }

@@ -37,6 +37,7 @@ _SIGNATURES = {
     "gkm_last_status": (c_int, []),
     # L-mer tables
     "gkm_lmer_table_sums": (c_int, [c_void_p, c_int, c_void_p, c_int64, c_void_p, c_void_p, c_int64, c_int, c_void_p]),
+    "gkm_lmer_codes": (c_int, [c_void_p, c_int64, c_void_p, c_int64, c_int, c_void_p, c_int64, c_int]),
     "gkm_lmer_owners": (c_int, [c_int, c_void_p, c_int64, c_void_p, c_int64, c_int, c_void_p, c_void_p, c_int64, c_int]),
     "gkm_lmer_table_of_owners": (c_int, [c_void_p, c_int, c_void_p, c_void_p, c_int64, c_void_p, c_int64, c_int, c_int]),
     "gkm_parameter_check": (c_char_p, [POINTER(GkmParameter)]),

@@ -13,6 +13,7 @@ MODULE_FUNCTIONS = {
     "lmer_table_add",
     "lmer_table_sums",
     "lmer_owners",
+    "lmer_codes",
     "lmer_table_of_owners",
     "lmer_norms",
     "lmer_sliding_norms",

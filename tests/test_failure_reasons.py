@@ -68,6 +68,7 @@ REFUSALS = {
     "weighted eval_self of no sequence": lambda core, k, w: core.gkm_weighted_kernel_eval_self(
         w, seq_array([k.query(TEXT)]), 0, double_buffer(1, 0.0), 1, double_buffer(1)) == -1,
     "table sums of no table": lambda core, k, w: core.gkm_lmer_table_sums(None, 3, None, 0, None, None, 0, 1, None) == -1,
+    "codes without bounds": lambda core, k, w: core.gkm_lmer_codes(None, 0, None, 0, 3, None, 0, 1) == -1,
     "owner lists without offsets": lambda core, k, w: core.gkm_lmer_owners(3, None, 0, None, 0, 1, None, None, 0, 1) == -1,
     "table of owners of no table": lambda core, k, w: core.gkm_lmer_table_of_owners(
         None, 3, None, None, 0, None, 0, 1, 1) == -1,

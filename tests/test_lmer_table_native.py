@@ -242,6 +242,19 @@ def test_add_and_sums_match_brute_force_on_any_thread_count(L, use_rc):
     assert np.array_equal(sums[0], sums[1])
 
 
+@pytest.mark.parametrize("L", [2, 7, 12])
+def test_codes_of_many_texts_match_brute_force_on_any_thread_count(L):
+    rng = random.Random(L)
+    texts = [random_text(rng, rng.choice([0, L - 1, L, L + 1, 40, 700]), rng.choice([0.0, 0.05])) for _ in range(300)]
+    bases = np.array([BASES.index(ch) if ch in BASES else -1 for ch in "".join(texts)], np.int8)
+    bounds = np.cumsum([0] + [len(t) for t in texts]).astype(np.int64)
+    expected = [c for t in texts for c in lmer_codes(t, L)]
+    for nthreads in (1, 2, 3):
+        out = np.full(len(expected), -7, np.int32)
+        _gkmkern.lmer_codes(bases, bounds, L, out=out, nthreads=nthreads)
+        assert out.tolist() == expected
+
+
 @pytest.mark.parametrize("L, use_rc", [(2, True), (4, False), (4, True), (5, True)])
 def test_owner_lists_give_the_added_table_bit_for_bit(L, use_rc):
     rng = random.Random(10 * L + use_rc)
@@ -281,6 +294,13 @@ def test_owner_lists_give_the_added_table_bit_for_bit(L, use_rc):
 
 CODES = np.array([0, 5, -1, 63], np.int32)
 BOUNDS = np.array([0, 2, 4], np.int64)
+
+
+def call_codes(**changes):
+    args = dict(bases=np.array([0, 1, -1, 3, 2], np.int8), bounds=np.array([0, 3, 5], np.int64), L=2,
+                out=np.zeros(3, np.int32))
+    args.update(changes)
+    return _gkmkern.lmer_codes(**args)
 
 
 def call_norms(**changes):
@@ -334,7 +354,7 @@ def call_of_owners(**changes):
     return _gkmkern.lmer_table_of_owners(**args)
 
 
-OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2, call_of_owners: 64}
+OUT_SHAPES = {call_codes: 3, call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2, call_of_owners: 64}
 
 
 @pytest.mark.parametrize(
@@ -404,6 +424,14 @@ OUT_SHAPES = {call_norms: 2, call_sliding: 3, call_mutants: (4, 4), call_sums: 2
         (call_owners, dict(owners=np.zeros(6, np.int32)), ValueError,
          "owners must hold one value per valid code = 3 values, not 6"),
         (call_owners, dict(nthreads=0), ValueError, "nthreads must be at least 1, not 0"),
+        (call_codes, dict(bases=np.array([0, 1, -2, 3, 2], np.int8)), ValueError,
+         "bases[2] = -2 is not a base code (expected -1..3)"),
+        (call_codes, dict(out=np.zeros(4, np.int32)), ValueError,
+         "out must hold the L-mers of the texts = 3 values, not 4"),
+        (call_codes, dict(bounds=np.array([0, 3, 6], np.int64)), ValueError,
+         "bounds[2] = 6: bounds must be non-decreasing offsets within [0, len(bases) = 5]"),
+        (call_codes, dict(out=np.zeros(3, np.int64)), TypeError, "out must hold int32 values"),
+        (call_codes, dict(L=13), ValueError, "L must be in 2..12, not 13"),
         (call_owners, dict(owners=None), TypeError, "owners must be a writable int32 buffer such as a NumPy array"),
         (call_of_owners, dict(owners=np.array([0, 2], np.int32)), ValueError,
          "owners[1] = 2 is not an index into amounts (len 2)"),
@@ -426,6 +454,7 @@ def test_bad_arguments_name_the_argument(call, changes, error, message):
 @pytest.mark.parametrize(
     "call,changes",
     [
+        (call_codes, dict(bases=np.array([0, 1, 5, 3, 2], np.int8))),
         (call_norms, dict(bounds=np.array([0, 3, 2], np.int64))),
         (call_sliding, dict(shift=0)),
         (call_sliding, dict(codes=np.array([0, 64, 0, 0], np.int32))),
@@ -436,10 +465,10 @@ def test_bad_arguments_name_the_argument(call, changes, error, message):
 )
 def test_out_is_untouched_on_rejected_arguments(call, changes):
     name = "table" if call is call_of_owners else "out"
-    out = np.full(OUT_SHAPES[call], -7.0)
+    out = np.full(OUT_SHAPES[call], -7, dtype=np.int32 if call is call_codes else np.float64)
     with pytest.raises(ValueError):
         call(**{name: out}, **changes)
-    assert (out == -7.0).all()
+    assert (out == -7).all()
 
 
 @pytest.mark.parametrize("call", [call_norms, call_sliding, call_mutants, call_transform, call_add, call_sums])

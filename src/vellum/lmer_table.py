@@ -43,8 +43,8 @@ def base_codes(text: str) -> np.ndarray:
 def lmer_codes(bases: np.ndarray, L: int) -> np.ndarray:
     """Code of every L-mer of a base-code array (int32; -1 where it covers a
     non-ACGT base): two bits a base, the first most significant."""
-    codes = _codes_reading_invalid_as_a(bases, L)
-    codes[_invalid_counts(bases, L) > 0] = -1
+    codes = np.empty(max(len(bases) - L + 1, 0), dtype=np.int32)
+    _gkmkern.lmer_codes(bases, np.array([0, len(bases)], dtype=np.int64), L, out=codes)
     return codes
 
 
@@ -69,24 +69,18 @@ def _invalid_counts(bases: np.ndarray, L: int) -> np.ndarray:
     return before[L : L + n] - before[:n]
 
 
-def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
-    """The indices [start, start + count) of each range, concatenated."""
-    offsets = np.cumsum(counts) - counts
-    return np.repeat(starts - offsets, counts) + np.arange(counts.sum(), dtype=np.int64)
-
-
-def joined_lmer_codes(texts: Sequence[str], L: int) -> tuple[np.ndarray, np.ndarray]:
+def joined_lmer_codes(texts: Sequence[str], L: int, nthreads: int = 1) -> tuple[np.ndarray, np.ndarray]:
     """The L-mer codes of every text, concatenated, and the offsets (n + 1)
-    where each text's codes start: read from the texts joined, so that many
-    short texts cost one pass."""
-    lengths = np.array([len(text) for text in texts], dtype=np.int64)
-    counts = np.maximum(lengths - L + 1, 0)
+    where each text's codes start."""
+    lengths = np.fromiter(map(len, texts), dtype=np.int64, count=len(texts))
+    text_bounds = np.zeros(len(texts) + 1, dtype=np.int64)
+    np.cumsum(lengths, out=text_bounds[1:])
     bounds = np.zeros(len(texts) + 1, dtype=np.int64)
-    np.cumsum(counts, out=bounds[1:])
-    joined = lmer_codes(base_codes("".join(texts)), L)
-    # Text i's L-mers start at its first base in the join, and stop before
-    # the L - 1 that would run into the next text.
-    return joined[_ranges(np.cumsum(lengths) - lengths, counts)], bounds
+    np.cumsum(np.maximum(lengths - L + 1, 0), out=bounds[1:])
+    codes = np.empty(bounds[-1], dtype=np.int32)
+    # One text of them all, so that many short texts cost one pass.
+    _gkmkern.lmer_codes(base_codes("".join(texts)), text_bounds, L, out=codes, nthreads=nthreads)
+    return codes, bounds
 
 
 @dataclass(frozen=True)
@@ -125,12 +119,12 @@ class EncodedSet:
         Sequences (checked by the caller).
     kernel : LmerKernel
     nthreads : int
-        Threads of the self-norms.
+        Threads of the codes and self-norms.
     """
 
     def __init__(self, texts: Sequence[str], kernel: LmerKernel, nthreads: int = 1):
         self.kernel = kernel
-        self.codes, self.bounds = joined_lmer_codes(texts, kernel.L)
+        self.codes, self.bounds = joined_lmer_codes(texts, kernel.L, nthreads)
         self.norms = kernel.norms(self.codes, self.bounds, nthreads)
 
     def __len__(self) -> int:

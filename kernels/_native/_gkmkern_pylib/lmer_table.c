@@ -184,9 +184,10 @@ static PyObject* lmer_table_transform(PyObject* Py_UNUSED(module), PyObject* arg
     return core_result(&held, rc, "gkm_lmer_table_transform failed");
 }
 
-/* ---- lmer_norms ------------------------------------------------------------- */
+/* ---- lmer_codes -------------------------------------------------------------- */
 
-static int check_bounds(const Py_buffer* bounds, const Py_buffer* codes)
+/* -1 with ValueError unless bounds holds n + 1 non-decreasing offsets into the target's items. */
+static int check_bounds(const Py_buffer* bounds, const Py_buffer* target, const char* target_name)
 {
     const Py_ssize_t n = item_count(bounds);
     if (n < 1) {
@@ -194,13 +195,57 @@ static int check_bounds(const Py_buffer* bounds, const Py_buffer* codes)
         return -1;
     }
     const int64_t* data = bounds->buf;
-    const int64_t bad = gkm_lmer_first_bad_bound(data, n - 1, item_count(codes));
+    const int64_t bad = gkm_lmer_first_bad_bound(data, n - 1, item_count(target));
     if (bad < 0) return 0;
     PyErr_Format(PyExc_ValueError,
-                 "bounds[%lld] = %lld: bounds must be non-decreasing offsets within [0, len(codes) = %zd]",
-                 (long long)bad, (long long)data[bad], item_count(codes));
+                 "bounds[%lld] = %lld: bounds must be non-decreasing offsets within [0, len(%s) = %zd]",
+                 (long long)bad, (long long)data[bad], target_name, item_count(target));
     return -1;
 }
+
+/* The codes max(len - L + 1, 0) a text that texts of these bounds hold. */
+static Py_ssize_t lmer_count(const Py_buffer* bounds, int L)
+{
+    const int64_t* data = bounds->buf;
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i + 1 < item_count(bounds); i++)
+        if (data[i + 1] - data[i] >= L) count += (Py_ssize_t)(data[i + 1] - data[i] - L + 1);
+    return count;
+}
+
+static PyObject* lmer_codes(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
+{
+    static char* kwlist[] = {"bases", "bounds", "L", "out", "nthreads", NULL};
+    PyObject *bases_obj, *bounds_obj, *out_obj = NULL;
+    int L, nthreads = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOi|$Oi", kwlist, &bases_obj, &bounds_obj, &L, &out_obj,
+                                     &nthreads))
+        return NULL;
+    if (require_keyword(out_obj, "lmer_codes", "out") < 0 || check_L(L) < 0 ||
+        check_at_least_one(nthreads, "nthreads") < 0)
+        return NULL;
+    held_buffers_t held = {.n = 0};
+    Py_buffer *bases, *bounds, *out;
+    if ((bases = hold_flat(&held, bases_obj, "bases", &INT8_ITEMS, 0)) == NULL ||
+        (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64_ITEMS, 0)) == NULL ||
+        (out = hold_flat(&held, out_obj, "out", &INT32_ITEMS, 1)) == NULL ||
+        check_bounds(bounds, bases, "bases") < 0) {
+        release_buffers(&held);
+        return NULL;
+    }
+    int rc;
+    WITHOUT_GIL(rc = gkm_lmer_codes(bases->buf, item_count(bases), bounds->buf, item_count(bounds) - 1, L, out->buf,
+                                    item_count(out), nthreads));
+    /* The core checks the bases; which one was wrong, or the length of out, is found after it refused. */
+    if (rc < 0 && (check_bases(bases) < 0 ||
+                   check_count(out, "out", lmer_count(bounds, L), "the L-mers of the texts") < 0)) {
+        release_buffers(&held);
+        return NULL;
+    }
+    return core_result(&held, rc, "gkm_lmer_codes failed");
+}
+
+/* ---- lmer_norms ------------------------------------------------------------- */
 
 static PyObject* lmer_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObject* kwds)
 {
@@ -220,7 +265,7 @@ static PyObject* lmer_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObjec
     if ((codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
         (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64_ITEMS, 0)) == NULL ||
         (out = hold_flat(&held, out_obj, "out", &FLOAT64_ITEMS, 1)) == NULL || check_codes(codes, L) < 0 ||
-        check_bounds(bounds, codes) < 0 || check_count(out, "out", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
+        check_bounds(bounds, codes, "codes") < 0 || check_count(out, "out", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
         release_buffers(&held);
         return NULL;
     }
@@ -247,7 +292,7 @@ static PyObject* lmer_table_add(PyObject* Py_UNUSED(module), PyObject* args, PyO
         (codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
         (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64_ITEMS, 0)) == NULL ||
         (amounts = hold_flat(&held, amounts_obj, "amounts", &FLOAT64_ITEMS, 0)) == NULL || check_codes(codes, L) < 0 ||
-        check_bounds(bounds, codes) < 0 ||
+        check_bounds(bounds, codes, "codes") < 0 ||
         check_count(amounts, "amounts", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
         release_buffers(&held);
         return NULL;
@@ -342,7 +387,7 @@ static PyObject* lmer_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObje
     WITHOUT_GIL(rc = gkm_lmer_owners(L, codes->buf, item_count(codes), bounds->buf, item_count(bounds) - 1, use_rc,
                                      offsets->buf, owners->buf, item_count(owners), nthreads));
     /* The core checks the arrays; which one was wrong is found after it refused. */
-    if (rc < 0 && (check_codes(codes, L) < 0 || check_bounds(bounds, codes) < 0 ||
+    if (rc < 0 && (check_codes(codes, L) < 0 || check_bounds(bounds, codes, "codes") < 0 ||
                    check_count(owners, "owners", valid_codes(codes), "one value per valid code") < 0)) {
         release_buffers(&held);
         return NULL;
@@ -533,6 +578,17 @@ PyMethodDef lmer_table_methods[] = {
      "Set table[u] to the sum of amounts[i] over the owners i listed for u by lmer_owners with the same use_rc.\n\n"
      "The table of lmer_table_add on a zeroed table, bit for bit, from reads of amounts instead of scattered\n"
      "writes; the result does not depend on nthreads. On an error the table is left untouched."},
+    {"lmer_codes", (PyCFunction)(void (*)(void))lmer_codes, METH_VARARGS | METH_KEYWORDS,
+     "lmer_codes(bases, bounds, L, *, out, nthreads=1)\n--\n\n"
+     "The L-mer codes of many texts, one text after another.\n\n"
+     "Parameters\n----------\n"
+     "bases : int8 buffer of base codes, 0..3 for A, C, G, T and -1 for anything else\n"
+     "bounds : int64 buffer of n + 1 non-decreasing offsets into bases (text i: bases[bounds[i]:bounds[i + 1]])\n"
+     "L : int\n"
+     "out : writable int32 buffer of the texts' L-mers, max(len - L + 1, 0) a text\n"
+     "    Two bits a base, the first most significant; -1 where an L-mer covers a base of -1.\n"
+     "nthreads : int\n    OpenMP threads over the texts.\n\n"
+     "On an error out is left untouched."},
     {"lmer_norms", (PyCFunction)(void (*)(void))lmer_norms, METH_VARARGS | METH_KEYWORDS,
      "lmer_norms(codes, bounds, L, weights, use_rc, *, out, nthreads=1)\n--\n\n"
      "Self-norms of runs of forward L-mer codes, as Sequence.sqnorm() gives them.\n\n"

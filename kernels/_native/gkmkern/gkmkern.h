@@ -232,6 +232,11 @@ GKM_API int64_t gkm_lmer_first_bad_code(const int32_t* codes, int64_t n, int L);
 GKM_API int64_t gkm_lmer_first_bad_base(const int8_t* bases, int64_t n);
 /* Index of the first of the n + 1 bounds that falls below its predecessor (or 0) or above n_codes, or -1. */
 GKM_API int64_t gkm_lmer_first_bad_bound(const int64_t* bounds, int64_t n, int64_t n_codes);
+/* The L-mer codes of n texts, text i being bases [bounds[i], bounds[i + 1]) (0..3, -1 not ACGT), one after another:
+ * max(len - L + 1, 0) codes a text, two bits a base with the first most significant, -1 where an L-mer covers a base
+ * of -1. -1 (codes untouched) for bad arguments or an n_codes other than their count. */
+GKM_API int gkm_lmer_codes(const int8_t* bases, int64_t n_bases, const int64_t* bounds, int64_t n, int L,
+                           int32_t* codes, int64_t n_codes, int nthreads);
 /* table (4**L values) becomes W table, W[u][v] = weights[mismatches(u, v)] (0 from n_weights on), on nthreads
  * threads; 0, or -1 (table untouched) for bad arguments or exhausted memory. */
 GKM_API int gkm_lmer_table_transform(double* table, int L, const double* weights, int n_weights, int nthreads);

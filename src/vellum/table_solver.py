@@ -146,32 +146,65 @@ def _where_ramps_reach(ramps: _Ramps, target: float, work: np.ndarray) -> float:
     rising throughout it, so the work shrinks with the bracket and no knot
     is sorted but a small sample.
     """
-    low, high = float(ramps.start.min()), float(ramps.stop.max())
+    low = float(ramps.start.min())
     if target <= 0:
         return low
     total = float(ramps.width.sum())
-    low_value, high_value = -target, total - target
-    # The root lies about as far through the knots as target through the
-    # rise: bracket it between knots of a sorted sample, stepping out from
-    # there until the sum crosses the target.
+    bracket = _Bracket(low, -target, float(ramps.stop.max()), total - target)
+    _bracket_where_expected(bracket, ramps, target, target / total, work)
+    return _narrow(bracket, ramps, target)
+
+
+class _Bracket:
+    """[low, high] around a root, with the function's value at each end
+    (below zero at low, at or above it at high)."""
+
+    def __init__(self, low: float, low_value: float, high: float, high_value: float):
+        self.low, self.low_value, self.high, self.high_value = low, low_value, high, high_value
+
+    def move(self, mu: float, value: float) -> None:
+        """Take mu, where the function is value, as the end on its side."""
+        if value >= 0:
+            self.high, self.high_value = mu, value
+        else:
+            self.low, self.low_value = mu, value
+
+    def holds(self, mu: float) -> bool:
+        return self.low < mu < self.high
+
+    def secant(self) -> float:
+        """Where the line through both ends crosses zero."""
+        return self.low - self.low_value * (self.high - self.low) / (self.high_value - self.low_value)
+
+
+def _bracket_where_expected(bracket: _Bracket, ramps: _Ramps, target: float, fraction: float, work: np.ndarray) -> None:
+    """Narrow the bracket between knots of a sorted sample, starting this
+    fraction of the way through them and stepping out until the sum crosses
+    the target: the root lies about as far through the knots as the target
+    through the rise."""
     sample = ramps.knots_sample(GUESS_SAMPLE)
-    at, step = int(target / total * (len(sample) - 1)), max(1, int(GUESS_MARGIN * len(sample)))
-    below = None  # whether the first guess fell short of the target
-    while 0 <= at < len(sample) and low < sample[at] < high:
+    at, step = int(fraction * (len(sample) - 1)), max(1, int(GUESS_MARGIN * len(sample)))
+    first_short = None  # whether the first guess fell short of the target
+    while 0 <= at < len(sample) and bracket.holds(sample[at]):
         mu = float(sample[at])
         value = ramps.sum(mu, work) - target
-        if value >= 0:
-            high, high_value = mu, value
-        else:
-            low, low_value = mu, value
-        if below is None:
-            below = value < 0
-        elif below != (value < 0):
-            break
-        at, step = at + (step if value < 0 else -step), 2 * step
+        bracket.move(mu, value)
+        short = value < 0
+        if first_short is None:
+            first_short = short
+        elif short != first_short:
+            return
+        at, step = at + (step if short else -step), 2 * step
+
+
+def _narrow(bracket: _Bracket, ramps: _Ramps, target: float) -> float:
+    """The root within the bracket: steps by secant, or by the median of
+    the knots inside when a step did not halve them, each setting aside
+    the ramps that the new bracket no longer cuts."""
     done = 0.0  # the width of ramps that end at or before low
     rising, rising_from = 0, 0.0  # ramps rising across [low, high]: how many, and their starts summed
     while True:
+        low, high = bracket.low, bracket.high
         finished, across = ramps.stop <= low, (ramps.start <= low) & (ramps.stop >= high)
         done += float(ramps.width[finished].sum())
         rising += int(across.sum())
@@ -181,19 +214,15 @@ def _where_ramps_reach(ramps: _Ramps, target: float, work: np.ndarray) -> float:
         ramps = ramps[keep]
         if not len(ramps.start):
             break
-        mu = low - low_value * (high - low) / (high_value - low_value)
-        if not (halved and low < mu < high):
+        mu = bracket.secant()
+        if not (halved and bracket.holds(mu)):
             inside = np.concatenate([ramps.start[ramps.start > low], ramps.stop[ramps.stop < high]])
             mu = float(np.median(_sample(inside, PIVOT_SAMPLE)))
-        value = done + rising * mu - rising_from + ramps.sum(mu) - target
-        if value >= 0:
-            high, high_value = mu, value
-        else:
-            low, low_value = mu, value
+        bracket.move(mu, done + rising * mu - rising_from + ramps.sum(mu) - target)
     # No knot is left inside the bracket: the sum is linear across it.
     if rising == 0:
-        return high
-    return min(max((target - done + rising_from) / rising, low), high)
+        return bracket.high
+    return min(max((target - done + rising_from) / rising, bracket.low), bracket.high)
 
 
 def _sample(values: np.ndarray, size: int) -> np.ndarray:

@@ -299,8 +299,9 @@ def test_projection_of_many_variables_agrees_with_a_search_of_every_knot(n, shap
     if shape == "regression":
         problem = DualProblem.regression(rng.normal(size=n // 2), C=1.0, epsilon=0.2)
     else:
-        positive = {"one class": np.ones(n, dtype=bool), "other class": np.zeros(n, dtype=bool)}.get(shape, rng.random(n) < 0.3)
-        problem = DualProblem.classification(positive, rng.choice([0.0 if shape == "some C zero" else 0.5, 1.0, 4.0], n))
+        positive = {"one class": np.ones(n, bool), "other class": np.zeros(n, bool)}.get(shape, rng.random(n) < 0.3)
+        least_C = 0.0 if shape == "some C zero" else 0.5
+        problem = DualProblem.classification(positive, rng.choice([least_C, 1.0, 4.0], n))
     z = rng.normal(scale=3.0, size=n)
     if shape == "ties":  # many variables share each knot
         z = np.round(z * 2) / 2

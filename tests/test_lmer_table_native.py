@@ -341,7 +341,8 @@ def call_sums(**changes):
 
 
 def call_owners(**changes):
-    args = dict(codes=CODES, bounds=BOUNDS, L=3, use_rc=True, offsets=np.zeros(65, np.int64), owners=np.zeros(3, np.int32))
+    args = dict(codes=CODES, bounds=BOUNDS, L=3, use_rc=True, offsets=np.zeros(65, np.int64),
+                owners=np.zeros(3, np.int32))
     args.update(changes)
     return _gkmkern.lmer_owners(**args)
 

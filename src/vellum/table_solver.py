@@ -319,8 +319,9 @@ class _TableProduct:
 
     def __call__(self, v: np.ndarray) -> np.ndarray:
         coef = self.problem.coefficients(v, len(self.encoded))
-        _gkmkern.lmer_table_of_owners(self.table, self.offsets, self.owners, coef * self.scale, self.encoded.kernel.use_rc,
-                                      nthreads=self.nthreads)
+        _gkmkern.lmer_table_of_owners(
+            self.table, self.offsets, self.owners, coef * self.scale, self.encoded.kernel.use_rc, nthreads=self.nthreads
+        )
         _gkmkern.lmer_table_transform(self.table, self.encoded.kernel.weights, nthreads=self.nthreads)
         scores = self.encoded.sums(self.table, self.nthreads) * self.scale
         return self.problem.y * scores[self.problem.sequence]

@@ -265,7 +265,8 @@ static PyObject* lmer_norms(PyObject* Py_UNUSED(module), PyObject* args, PyObjec
     if ((codes = hold_flat(&held, codes_obj, "codes", &INT32_ITEMS, 0)) == NULL ||
         (bounds = hold_flat(&held, bounds_obj, "bounds", &INT64_ITEMS, 0)) == NULL ||
         (out = hold_flat(&held, out_obj, "out", &FLOAT64_ITEMS, 1)) == NULL || check_codes(codes, L) < 0 ||
-        check_bounds(bounds, codes, "codes") < 0 || check_count(out, "out", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
+        check_bounds(bounds, codes, "codes") < 0 ||
+        check_count(out, "out", item_count(bounds) - 1, "len(bounds) - 1") < 0) {
         release_buffers(&held);
         return NULL;
     }

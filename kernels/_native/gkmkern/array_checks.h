@@ -36,6 +36,18 @@ int64_t first_outside(const T* values, int64_t n, T low, T high, int nthreads)
     return first_bad_index(n, nthreads, [=](int64_t i) { return (values[i] < low) | (values[i] >= high); });
 }
 
+// Index of the first L-mer code outside [-1, 4**L) (-1: an L-mer left out), or -1.
+inline int64_t first_bad_code(const int32_t* codes, int64_t n, int L, int nthreads)
+{
+    return first_outside<int32_t>(codes, n, -1, int32_t(1) << (2 * L), nthreads);
+}
+
+// Index of the first base code outside [-1, 3] (-1: not ACGT), or -1.
+inline int64_t first_bad_base(const int8_t* bases, int64_t n, int nthreads)
+{
+    return first_outside<int8_t>(bases, n, -1, 4, nthreads);
+}
+
 // Index of the first of n + 1 bounds below its predecessor (or 0) or above
 // limit, or -1.
 inline int64_t first_bad_bound(const int64_t* bounds, int64_t n, int64_t limit, int nthreads)

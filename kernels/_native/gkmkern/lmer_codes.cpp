@@ -30,7 +30,7 @@ extern "C" int gkm_lmer_codes(const int8_t* bases, int64_t n_bases, const int64_
     if (L < 2 || L > GKM_MAX_L || n < 0 || n_bases < 0 || n_codes < 0 || nthreads < 1 || !bounds ||
         (n_bases && !bases) || (n_codes && !codes))
         return fail(GKM_EINVAL);
-    if (first_outside<int8_t>(bases, n_bases, -1, 4, nthreads) >= 0 || first_bad_bound(bounds, n, n_bases, nthreads) >= 0)
+    if (first_bad_base(bases, n_bases, nthreads) >= 0 || first_bad_bound(bounds, n, n_bases, nthreads) >= 0)
         return fail(GKM_EINVAL);
     return fail_safely([&] {
         // Where each text's codes start: a text shorter than L has none.

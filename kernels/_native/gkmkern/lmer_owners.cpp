@@ -93,7 +93,7 @@ extern "C" int gkm_lmer_owners(int L, const int32_t* codes, int64_t n_codes, con
     if (L < 2 || L > GKM_MAX_L || n < 0 || n > INT32_MAX || n_codes < 0 || nthreads < 1 || (n_codes && !codes) ||
         !bounds || !offsets || (n_owners && !owners))
         return fail(GKM_EINVAL);
-    if (first_outside<int32_t>(codes, n_codes, -1, int32_t(1) << (2 * L), nthreads) >= 0 ||
+    if (first_bad_code(codes, n_codes, L, nthreads) >= 0 ||
         first_bad_bound(bounds, n, n_codes, nthreads) >= 0 || valid_codes(codes, n_codes, nthreads) != n_owners)
         return fail(GKM_EINVAL);
     const uint64_t size = uint64_t(1) << (2 * L);

@@ -475,12 +475,12 @@ void add_runs_within(double* table, uint32_t low, uint32_t high, int L, const in
 
 extern "C" int64_t gkm_lmer_first_bad_code(const int32_t* codes, int64_t n, int L)
 {
-    return first_outside<int32_t>(codes, n, -1, int32_t(1) << (2 * L), 1);
+    return first_bad_code(codes, n, L, 1);
 }
 
 extern "C" int64_t gkm_lmer_first_bad_base(const int8_t* bases, int64_t n)
 {
-    return first_outside<int8_t>(bases, n, -1, 4, 1);
+    return first_bad_base(bases, n, 1);
 }
 
 extern "C" int64_t gkm_lmer_first_bad_bound(const int64_t* bounds, int64_t n, int64_t n_codes)
@@ -592,7 +592,7 @@ extern "C" int gkm_lmer_table_sums(const double* table, int L, const int32_t* co
     if (!table || L < 2 || L > GKM_MAX_L || n < 0 || n_codes < 0 || nthreads < 1 || (n_codes && !codes) ||
         (n && (!starts || !stops || !out)))
         return fail(GKM_EINVAL);
-    if (first_outside<int32_t>(codes, n_codes, -1, int32_t(1) << (2 * L), nthreads) >= 0 ||
+    if (first_bad_code(codes, n_codes, L, nthreads) >= 0 ||
         first_bad_index(n, nthreads, [=](int64_t i) {
             return (starts[i] < 0) | (stops[i] < starts[i]) | (stops[i] > n_codes);
         }) >= 0)

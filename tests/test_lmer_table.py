@@ -150,11 +150,12 @@ def largest_violation(model, X, y):
     "make",
     [
         lambda: GkmSVC(L=5, k=3, d=2),
+        lambda: GkmSVC(L=4, k=2, d=2, C=2.0),
         lambda: GkmSVC(L=6, k=3, d=3, C=0.3, class_weight="balanced", use_rc=False),
         lambda: GkmSVC(L=5, k=2, d=3, C=4.0, class_weight={0: 2.0}, invalid="skip"),
         lambda: GkmSVR(L=5, k=3, d=2, C=2.0, epsilon=0.05),
     ],
-    ids=["svc", "balanced-norc", "weighted-skip", "svr"],
+    ids=["svc", "even-L-palindromes", "balanced-norc", "weighted-skip", "svr"],
 )
 def test_table_solver_reaches_libsvm_optimum(make):
     rng = random.Random(11)

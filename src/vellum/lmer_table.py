@@ -248,7 +248,9 @@ def lmer_values(table: np.ndarray, codes: np.ndarray) -> np.ndarray:
     return np.where(codes >= 0, table[np.maximum(codes, 0)], 0.0)
 
 
-def slice_sums(table: np.ndarray, codes: np.ndarray, starts: np.ndarray, stops: np.ndarray, nthreads: int = 1) -> np.ndarray:
+def slice_sums(
+    table: np.ndarray, codes: np.ndarray, starts: np.ndarray, stops: np.ndarray, nthreads: int = 1
+) -> np.ndarray:
     """Sum of the table over codes[start:stop] for each pair, each slice
     added up the same way wherever it lies (codes of -1 add nothing)."""
     out = np.empty(len(starts))

@@ -144,6 +144,19 @@ static PyObject* core_result(held_buffers_t* held, int rc, const char* failed_st
     Py_RETURN_NONE;
 }
 
+/* As core_result, for calls whose arrays only the core checks (they run once
+ * per solver iteration on millions of values): named is nonzero when, after
+ * the core refused, the binding's own checks found the culprit and set its
+ * exception, which then stands. */
+static PyObject* checked_result(held_buffers_t* held, int rc, int named, const char* failed_step)
+{
+    if (rc < 0 && named) {
+        release_buffers(held);
+        return NULL;
+    }
+    return core_result(held, rc, failed_step);
+}
+
 /* ---- lmer_table_transform -------------------------------------------------- */
 
 /* L with 4**L == n and 2 <= L <= 12, else 0. */
@@ -236,13 +249,10 @@ static PyObject* lmer_codes(PyObject* Py_UNUSED(module), PyObject* args, PyObjec
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_codes(bases->buf, item_count(bases), bounds->buf, item_count(bounds) - 1, L, out->buf,
                                     item_count(out), nthreads));
-    /* The core checks the bases; which one was wrong, or the length of out, is found after it refused. */
-    if (rc < 0 && (check_bases(bases) < 0 ||
-                   check_count(out, "out", lmer_count(bounds, L), "the L-mers of the texts") < 0)) {
-        release_buffers(&held);
-        return NULL;
-    }
-    return core_result(&held, rc, "gkm_lmer_codes failed");
+    return checked_result(&held, rc,
+                          rc < 0 && (check_bases(bases) < 0 ||
+                                     check_count(out, "out", lmer_count(bounds, L), "the L-mers of the texts") < 0),
+                          "gkm_lmer_codes failed");
 }
 
 /* ---- lmer_norms ------------------------------------------------------------- */
@@ -343,13 +353,9 @@ static PyObject* lmer_table_sums(PyObject* Py_UNUSED(module), PyObject* args, Py
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_table_sums(table->buf, L, codes->buf, item_count(codes), starts->buf, stops->buf,
                                          item_count(out), nthreads, out->buf));
-    // The core checks the contents itself (these calls run once per solver
-    // iteration on millions of codes); which one was wrong is found after.
-    if (rc < 0 && (check_codes(codes, L) < 0 || check_slices(starts, stops, item_count(codes)) < 0)) {
-        release_buffers(&held);
-        return NULL;
-    }
-    return core_result(&held, rc, "gkm_lmer_table_sums failed");
+    return checked_result(&held, rc,
+                          rc < 0 && (check_codes(codes, L) < 0 || check_slices(starts, stops, item_count(codes)) < 0),
+                          "gkm_lmer_table_sums failed");
 }
 
 /* ---- lmer_owners and lmer_table_of_owners ------------------------------------ */
@@ -387,13 +393,10 @@ static PyObject* lmer_owners(PyObject* Py_UNUSED(module), PyObject* args, PyObje
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_owners(L, codes->buf, item_count(codes), bounds->buf, item_count(bounds) - 1, use_rc,
                                      offsets->buf, owners->buf, item_count(owners), nthreads));
-    /* The core checks the arrays; which one was wrong is found after it refused. */
-    if (rc < 0 && (check_codes(codes, L) < 0 || check_bounds(bounds, codes, "codes") < 0 ||
-                   check_count(owners, "owners", valid_codes(codes), "one value per valid code") < 0)) {
-        release_buffers(&held);
-        return NULL;
-    }
-    return core_result(&held, rc, "gkm_lmer_owners failed");
+    return checked_result(&held, rc,
+                          rc < 0 && (check_codes(codes, L) < 0 || check_bounds(bounds, codes, "codes") < 0 ||
+                                     check_count(owners, "owners", valid_codes(codes), "one value per valid code") < 0),
+                          "gkm_lmer_owners failed");
 }
 
 /* -1 with ValueError unless offsets run from 0 to len(owners) without falling and every owner indexes amounts. */
@@ -442,11 +445,8 @@ static PyObject* lmer_table_of_owners(PyObject* Py_UNUSED(module), PyObject* arg
     int rc;
     WITHOUT_GIL(rc = gkm_lmer_table_of_owners(table->buf, L, offsets->buf, owners->buf, item_count(owners),
                                               amounts->buf, item_count(amounts), use_rc, nthreads));
-    if (rc < 0 && check_owner_lists(offsets, owners, item_count(amounts)) < 0) {
-        release_buffers(&held);
-        return NULL;
-    }
-    return core_result(&held, rc, "gkm_lmer_table_of_owners failed");
+    return checked_result(&held, rc, rc < 0 && check_owner_lists(offsets, owners, item_count(amounts)) < 0,
+                          "gkm_lmer_table_of_owners failed");
 }
 
 /* ---- lmer_sliding_norms ------------------------------------------------------ */
